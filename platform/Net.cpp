@@ -1,0 +1,646 @@
+// WinSock-style sockets over POSIX. Each SOCKET id maps to one descriptor;
+// the WSAAsyncSelect emulation keeps per-socket "may notify again" flags and
+// narrows the epoll interest to what can still be reported, which is what
+// keeps an unread socket from spinning the loop.
+#include "Net.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netdb.h>
+#include <netinet/tcp.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <strings.h>
+#include <thread>
+#include <unordered_map>
+
+namespace platform::net {
+
+namespace {
+
+thread_local int t_lastError = 0;
+
+struct Sock {
+    int fd = -1;
+    int type = SOCK_STREAM;
+    HWND wnd = NullWindow;
+    unsigned msg = 0;
+    long mask = 0;
+    bool listening = false;
+    bool connectPending = false;
+    bool connected = false;
+    bool readEnabled = true;
+    bool acceptEnabled = true;
+    bool writeEnabled = false;
+    bool closeNotified = false;
+    bool dead = false;  // failed connect: nothing more to report
+    int resetError = 0;  // an error the notification path took from the kernel
+    bool watched = false;
+};
+
+std::unordered_map<SOCKET, Sock>& table() {
+    static auto* t = new std::unordered_map<SOCKET, Sock>();
+    return *t;
+}
+SOCKET g_nextSocket = 1;
+
+Sock* find(SOCKET s) {
+    auto it = table().find(s);
+    return it == table().end() ? nullptr : &it->second;
+}
+
+int fail(int code) {
+    t_lastError = code;
+    return SOCKET_ERROR;
+}
+
+int failErrno() { return fail(errnoToWsa(errno)); }
+
+void onReady(SOCKET s, std::uint32_t ev);
+
+std::uint32_t interestOf(const Sock& k) {
+    if (k.dead || k.mask == 0 || k.wnd == NullWindow) return 0;
+    std::uint32_t e = 0;
+    if (k.listening) {
+        if ((k.mask & FD_ACCEPT) && k.acceptEnabled) e |= FdIn;
+        return e;
+    }
+    if (k.connectPending) return FdOut;
+    if ((k.mask & FD_READ) && k.readEnabled) e |= FdIn;
+    if (k.type == SOCK_STREAM && k.connected && (k.mask & FD_CLOSE) && !k.closeNotified) e |= FdRdHup;
+    if ((k.mask & FD_WRITE) && k.writeEnabled) e |= FdOut;
+    return e;
+}
+
+void updateInterest(SOCKET s, Sock& k) {
+    std::uint32_t e = interestOf(k);
+    if (!k.watched) {
+        if (e == 0) return;
+        k.watched = true;
+        loop().watchFd(k.fd, e, [s](std::uint32_t ev) { onReady(s, ev); });
+    } else {
+        loop().modifyFd(k.fd, e);
+    }
+}
+
+int socketError(int fd) {
+    int err = 0;
+    socklen_t len = sizeof err;
+    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) return errnoToWsa(errno);
+    return err == 0 ? 0 : errnoToWsa(err);
+}
+
+void notify(const Sock& k, SOCKET s, long bits, int err) {
+    if (bits != 0) loop().post(k.wnd, k.msg, s, MAKELONG(static_cast<unsigned>(bits), static_cast<unsigned>(err)));
+}
+
+void onReady(SOCKET s, std::uint32_t ev) {
+    Sock* kp = find(s);
+    if (!kp) return;
+    Sock& k = *kp;
+
+    if (k.connectPending) {
+        if (!(ev & (FdOut | FdErr | FdHup))) return;
+        int err = socketError(k.fd);
+        k.connectPending = false;
+        if (k.mask & FD_CONNECT) notify(k, s, FD_CONNECT, err);
+        if (err == 0) {
+            k.connected = true;
+            k.readEnabled = true;
+            // FD_WRITE once after the connection is made.
+            if (k.mask & FD_WRITE) notify(k, s, FD_WRITE, 0);
+        } else {
+            k.dead = true;
+        }
+        updateInterest(s, k);
+        return;
+    }
+
+    if (k.listening) {
+        if ((ev & FdIn) && k.acceptEnabled && (k.mask & FD_ACCEPT)) {
+            k.acceptEnabled = false;
+            notify(k, s, FD_ACCEPT, 0);
+        }
+        updateInterest(s, k);
+        return;
+    }
+
+    long bits = 0;
+    int closeErr = 0;
+    bool closing = false;
+    if ((ev & FdIn) && k.readEnabled && (k.mask & FD_READ)) {
+        if (k.type != SOCK_STREAM) {
+            bits |= FD_READ;
+            k.readEnabled = false;
+        } else {
+            char c;
+            ssize_t n = ::recv(k.fd, &c, 1, MSG_PEEK | MSG_DONTWAIT);
+            if (n > 0) {
+                bits |= FD_READ;
+                k.readEnabled = false;
+            } else if (n == 0) {
+                closing = true;
+                k.readEnabled = false;  // nothing to read but the end of stream
+            } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+                // The kernel hands a pending error out once; keep it for the
+                // owner's next recv, which must fail as WinSock's would.
+                closing = true;
+                closeErr = errnoToWsa(errno);
+                k.resetError = closeErr;
+                k.readEnabled = false;
+            }
+        }
+    }
+    if (k.type == SOCK_STREAM && (ev & (FdRdHup | FdHup | FdErr))) {
+        closing = true;
+        if (ev & FdErr) {
+            int e = socketError(k.fd);
+            if (e != 0) closeErr = k.resetError = e;
+        }
+    }
+    if (closing && !k.closeNotified && (k.mask & FD_CLOSE)) {
+        k.closeNotified = true;
+        bits |= FD_CLOSE;
+    }
+    if ((ev & FdOut) && k.writeEnabled && (k.mask & FD_WRITE)) {
+        k.writeEnabled = false;
+        bits |= FD_WRITE;
+    }
+    if (closing && k.closeNotified) {
+        // After the end of the stream nothing else will ever become ready.
+        k.writeEnabled = false;
+    }
+    notify(k, s, bits, (bits & FD_CLOSE) ? closeErr : 0);
+    updateInterest(s, k);
+}
+
+// ---- host lookups ---------------------------------------------------------
+
+struct LookupReq {
+    HWND wnd = NullWindow;
+    unsigned msg = 0;
+    bool done = false;
+    bool cancelled = false;
+    int err = 0;
+    HostEntry result;
+};
+
+std::mutex& lookupMutex() {
+    static auto* m = new std::mutex();
+    return *m;
+}
+std::unordered_map<AsyncHandle, std::shared_ptr<LookupReq>>& lookups() {
+    static auto* m = new std::unordered_map<AsyncHandle, std::shared_ptr<LookupReq>>();
+    return *m;
+}
+std::atomic<AsyncHandle> g_nextLookup{1};
+
+int gaiToWsa(int rc) {
+    switch (rc) {
+        case EAI_NONAME: return WSAHOST_NOT_FOUND;
+        case EAI_AGAIN: return WSATRY_AGAIN;
+        case EAI_FAIL: return WSANO_RECOVERY;
+        default: return WSANO_DATA;
+    }
+}
+
+int resolveName(const std::string& name, HostEntry& out) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_CANONNAME;
+    addrinfo* res = nullptr;
+    int rc = ::getaddrinfo(name.c_str(), nullptr, &hints, &res);
+    if (rc != 0) return gaiToWsa(rc);
+    out.name = (res && res->ai_canonname) ? res->ai_canonname : name;
+    out.addresses.clear();
+    for (addrinfo* p = res; p; p = p->ai_next) {
+        if (p->ai_family != AF_INET) continue;
+        std::uint32_t a = reinterpret_cast<sockaddr_in*>(p->ai_addr)->sin_addr.s_addr;
+        bool dup = false;
+        for (auto x : out.addresses) dup = dup || x == a;
+        if (!dup) out.addresses.push_back(a);
+    }
+    ::freeaddrinfo(res);
+    return out.addresses.empty() ? WSANO_DATA : 0;
+}
+
+int resolveAddr(std::uint32_t addr, HostEntry& out) {
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = addr;
+    char host[NI_MAXHOST];
+    int rc = ::getnameinfo(reinterpret_cast<sockaddr*>(&sa), sizeof sa, host, sizeof host, nullptr, 0, NI_NAMEREQD);
+    if (rc != 0) return gaiToWsa(rc);
+    out.name = host;
+    out.addresses = {addr};
+    return 0;
+}
+
+template <class Work>
+AsyncHandle startLookup(HWND wnd, unsigned msg, Work work) {
+    auto req = std::make_shared<LookupReq>();
+    req->wnd = wnd;
+    req->msg = msg;
+    AsyncHandle h = g_nextLookup++;
+    if (h == 0) h = g_nextLookup++;
+    {
+        std::lock_guard<std::mutex> lk(lookupMutex());
+        lookups()[h] = req;
+    }
+    try {
+        std::thread([h, req, work]() {
+            HostEntry e;
+            int err = work(e);
+            std::lock_guard<std::mutex> lk(lookupMutex());
+            req->done = true;
+            req->err = err;
+            req->result = std::move(e);
+            if (!req->cancelled) loop().post(req->wnd, req->msg, static_cast<std::intptr_t>(h), MAKELONG(0, static_cast<unsigned>(err)));
+        }).detach();
+    } catch (const std::system_error&) {
+        std::lock_guard<std::mutex> lk(lookupMutex());
+        lookups().erase(h);
+        t_lastError = WSAENOBUFS;
+        return 0;
+    }
+    return h;
+}
+
+}  // namespace
+
+int errnoToWsa(int err) {
+    switch (err) {
+        case 0: return 0;
+        case EINTR: return WSAEINTR;
+        case EBADF: return WSAEBADF;
+        case EACCES: case EPERM: return WSAEACCES;
+        case EFAULT: return WSAEFAULT;
+        case EINVAL: return WSAEINVAL;
+        case EMFILE: case ENFILE: return WSAEMFILE;
+        case EAGAIN: return WSAEWOULDBLOCK;
+        case EINPROGRESS: return WSAEINPROGRESS;
+        case EALREADY: return WSAEALREADY;
+        case ENOTSOCK: return WSAENOTSOCK;
+        case EMSGSIZE: return WSAEMSGSIZE;
+        case EPROTONOSUPPORT: return WSAEPROTONOSUPPORT;
+        case EOPNOTSUPP: return WSAEOPNOTSUPP;
+        case EAFNOSUPPORT: return WSAEAFNOSUPPORT;
+        case EADDRINUSE: return WSAEADDRINUSE;
+        case EADDRNOTAVAIL: return WSAEADDRNOTAVAIL;
+        case ENETDOWN: return WSAENETDOWN;
+        case ENETUNREACH: return WSAENETUNREACH;
+        case ECONNABORTED: return WSAECONNABORTED;
+        case ECONNRESET: return WSAECONNRESET;
+        case ENOBUFS: case ENOMEM: return WSAENOBUFS;
+        case EISCONN: return WSAEISCONN;
+        case ENOTCONN: return WSAENOTCONN;
+        case EPIPE: case ESHUTDOWN: return WSAESHUTDOWN;
+        case ETIMEDOUT: return WSAETIMEDOUT;
+        case ECONNREFUSED: return WSAECONNREFUSED;
+        case EHOSTDOWN: return WSAEHOSTDOWN;
+        case EHOSTUNREACH: return WSAEHOSTUNREACH;
+        default: return WSAEINVAL;
+    }
+}
+
+int WSAStartup(unsigned short) { return 0; }
+int WSACleanup() { return 0; }
+int WSAGetLastError() { return t_lastError; }
+void WSASetLastError(int code) { t_lastError = code; }
+
+SOCKET socket(int af, int type, int protocol) {
+    if (af != AF_INET) return fail(WSAEAFNOSUPPORT);
+    if (type != SOCK_STREAM && type != SOCK_DGRAM) return fail(10044);
+    int fd = ::socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, protocol);
+    if (fd < 0) return failErrno();
+    SOCKET s = g_nextSocket++;
+    Sock k;
+    k.fd = fd;
+    k.type = type;
+    table().emplace(s, k);
+    return s;
+}
+
+int closesocket(SOCKET s) {
+    auto it = table().find(s);
+    if (it == table().end()) return fail(WSAENOTSOCK);
+    if (it->second.watched) loop().unwatchFd(it->second.fd);
+    ::close(it->second.fd);
+    table().erase(it);
+    return 0;
+}
+
+int shutdown(SOCKET s, int how) {
+    Sock* k = find(s);
+    if (!k) return fail(WSAENOTSOCK);
+    int h = how == 0 ? SHUT_RD : how == 1 ? SHUT_WR : SHUT_RDWR;
+    if (::shutdown(k->fd, h) != 0) return failErrno();
+    return 0;
+}
+
+int setsockopt(SOCKET s, int level, int optname, const void* optval, int optlen) {
+    Sock* k = find(s);
+    if (!k) return fail(WSAENOTSOCK);
+    // WinSock's linger record is two 16-bit halves; the kernel wants two ints.
+    if (level == SOL_SOCKET && optname == SO_LINGER && optlen == 4) {
+        const auto* halves = static_cast<const std::uint16_t*>(optval);
+        linger l{halves[0] != 0 ? 1 : 0, halves[1]};
+        if (::setsockopt(k->fd, level, optname, &l, sizeof l) != 0) return failErrno();
+        return 0;
+    }
+    if (::setsockopt(k->fd, level, optname, optval, static_cast<socklen_t>(optlen)) != 0) return failErrno();
+    return 0;
+}
+
+int getsockopt(SOCKET s, int level, int optname, void* optval, int* optlen) {
+    Sock* k = find(s);
+    if (!k) return fail(WSAENOTSOCK);
+    socklen_t len = static_cast<socklen_t>(*optlen);
+    if (::getsockopt(k->fd, level, optname, optval, &len) != 0) return failErrno();
+    *optlen = static_cast<int>(len);
+    return 0;
+}
+
+int bind(SOCKET s, const sockaddr_in* addr, int len) {
+    Sock* k = find(s);
+    if (!k) return fail(WSAENOTSOCK);
+    if (k->type == SOCK_STREAM) {
+        // WinSock binds over connections in TIME_WAIT; Linux needs this, and
+        // still refuses a port that another socket listens on.
+        int one = 1;
+        ::setsockopt(k->fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    }
+    if (::bind(k->fd, reinterpret_cast<const sockaddr*>(addr), static_cast<socklen_t>(len)) != 0) return failErrno();
+    return 0;
+}
+
+int listen(SOCKET s, int) {
+    Sock* k = find(s);
+    if (!k) return fail(WSAENOTSOCK);
+    // WinSock 1.1's backlog of 5 was its maximum; use the platform's.
+    if (::listen(k->fd, SOMAXCONN) != 0) return failErrno();
+    k->listening = true;
+    k->acceptEnabled = true;
+    updateInterest(s, *k);
+    return 0;
+}
+
+SOCKET accept(SOCKET s, sockaddr_in* addr, int* len) {
+    Sock* k = find(s);
+    if (!k) return fail(WSAENOTSOCK);
+    if (!k->listening) return fail(WSAEINVAL);
+    sockaddr_in peer{};
+    socklen_t plen = sizeof peer;
+    int fd = ::accept4(k->fd, reinterpret_cast<sockaddr*>(&peer), &plen, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    int saved = errno;
+    // Re-enable FD_ACCEPT: further connections waiting notify again.
+    k->acceptEnabled = true;
+    updateInterest(s, *k);
+    if (fd < 0) return fail(errnoToWsa(saved));
+    if (addr) *addr = peer;
+    if (len) *len = sizeof peer;
+    SOCKET ns = g_nextSocket++;
+    Sock n;
+    n.fd = fd;
+    n.type = SOCK_STREAM;
+    n.connected = true;
+    table().emplace(ns, n);
+    return ns;
+}
+
+int connect(SOCKET s, const sockaddr_in* addr, int len) {
+    Sock* k = find(s);
+    if (!k) return fail(WSAENOTSOCK);
+    int rc = ::connect(k->fd, reinterpret_cast<const sockaddr*>(addr), static_cast<socklen_t>(len));
+    if (k->type != SOCK_STREAM) {
+        if (rc != 0) return failErrno();
+        k->connected = true;
+        return 0;
+    }
+    if (rc != 0 && errno != EINPROGRESS) return failErrno();
+    // Completed or not, the outcome is reported by FD_CONNECT, as WinSock does.
+    k->connectPending = true;
+    updateInterest(s, *k);
+    if (rc != 0) return fail(WSAEWOULDBLOCK);
+    return 0;
+}
+
+int send(SOCKET s, const void* buf, int len, int flags) {
+    Sock* k = find(s);
+    if (!k) return fail(WSAENOTSOCK);
+    ssize_t n = ::send(k->fd, buf, static_cast<size_t>(len), (flags & MSG_OOB) | MSG_NOSIGNAL);
+    if (n < 0) {
+        int saved = errno;
+        if (saved == EAGAIN || saved == EWOULDBLOCK) {
+            k->writeEnabled = true;  // FD_WRITE when space returns
+            updateInterest(s, *k);
+        }
+        return fail(errnoToWsa(saved));
+    }
+    return static_cast<int>(n);
+}
+
+int recv(SOCKET s, void* buf, int len, int flags) {
+    Sock* k = find(s);
+    if (!k) return fail(WSAENOTSOCK);
+    if (k->resetError != 0) return fail(k->resetError);
+    ssize_t n = ::recv(k->fd, buf, static_cast<size_t>(len), flags & (MSG_OOB | MSG_PEEK));
+    int saved = errno;
+    if (!k->readEnabled) {
+        k->readEnabled = true;  // FD_READ again while data remains
+        updateInterest(s, *k);
+    }
+    if (n < 0) {
+        if (saved != EAGAIN && saved != EWOULDBLOCK && saved != EINTR) k->resetError = errnoToWsa(saved);
+        return fail(errnoToWsa(saved));
+    }
+    return static_cast<int>(n);
+}
+
+int sendto(SOCKET s, const void* buf, int len, int flags, const sockaddr_in* to, int tolen) {
+    Sock* k = find(s);
+    if (!k) return fail(WSAENOTSOCK);
+    ssize_t n = ::sendto(k->fd, buf, static_cast<size_t>(len), (flags & MSG_OOB) | MSG_NOSIGNAL,
+                         reinterpret_cast<const sockaddr*>(to), static_cast<socklen_t>(tolen));
+    if (n < 0) {
+        int saved = errno;
+        if (saved == EAGAIN) {
+            k->writeEnabled = true;
+            updateInterest(s, *k);
+        }
+        return fail(errnoToWsa(saved));
+    }
+    return static_cast<int>(n);
+}
+
+int recvfrom(SOCKET s, void* buf, int len, int flags, sockaddr_in* from, int* fromlen) {
+    Sock* k = find(s);
+    if (!k) return fail(WSAENOTSOCK);
+    sockaddr_in sa{};
+    socklen_t slen = sizeof sa;
+    ssize_t n = ::recvfrom(k->fd, buf, static_cast<size_t>(len), flags & (MSG_OOB | MSG_PEEK),
+                           reinterpret_cast<sockaddr*>(&sa), &slen);
+    int saved = errno;
+    if (!k->readEnabled) {
+        k->readEnabled = true;
+        updateInterest(s, *k);
+    }
+    if (n < 0) return fail(errnoToWsa(saved));
+    if (from) *from = sa;
+    if (fromlen) *fromlen = static_cast<int>(slen);
+    return static_cast<int>(n);
+}
+
+int getsockname(SOCKET s, sockaddr_in* addr, int* len) {
+    Sock* k = find(s);
+    if (!k) return fail(WSAENOTSOCK);
+    socklen_t l = sizeof(sockaddr_in);
+    if (::getsockname(k->fd, reinterpret_cast<sockaddr*>(addr), &l) != 0) return failErrno();
+    if (len) *len = static_cast<int>(l);
+    return 0;
+}
+
+int getpeername(SOCKET s, sockaddr_in* addr, int* len) {
+    Sock* k = find(s);
+    if (!k) return fail(WSAENOTSOCK);
+    socklen_t l = sizeof(sockaddr_in);
+    if (::getpeername(k->fd, reinterpret_cast<sockaddr*>(addr), &l) != 0) return failErrno();
+    if (len) *len = static_cast<int>(l);
+    return 0;
+}
+
+int ioctlsocket(SOCKET s, long cmd, unsigned long* arg) {
+    Sock* k = find(s);
+    if (!k) return fail(WSAENOTSOCK);
+    if (cmd == WS_FIONREAD) {
+        int n = 0;
+        if (::ioctl(k->fd, FIONREAD, &n) != 0) return failErrno();
+        *arg = static_cast<unsigned long>(n < 0 ? 0 : n);
+        return 0;
+    }
+    if (cmd == WS_FIONBIO) return 0;  // every socket here is non-blocking already
+    return fail(WSAEINVAL);
+}
+
+int WSAAsyncSelect(SOCKET s, HWND wnd, unsigned msg, long events) {
+    Sock* k = find(s);
+    if (!k) return fail(WSAENOTSOCK);
+    k->wnd = wnd;
+    k->msg = msg;
+    k->mask = events;
+    // A new selection re-evaluates everything, as WinSock does: pending data
+    // or connections notify again, and a connected socket reports FD_WRITE.
+    k->readEnabled = true;
+    k->acceptEnabled = true;
+    k->writeEnabled = k->connected && !k->closeNotified;
+    updateInterest(s, *k);
+    return 0;
+}
+
+bool gethostbyname(const std::string& name, HostEntry& out) {
+    int err = resolveName(name, out);
+    if (err != 0) {
+        t_lastError = err;
+        return false;
+    }
+    return true;
+}
+
+int gethostname(char* buf, int len) {
+    if (::gethostname(buf, static_cast<size_t>(len)) != 0) return failErrno();
+    buf[len - 1] = '\0';
+    return 0;
+}
+
+int getservbyname(const std::string& name, const std::string& proto) {
+    servent* se = ::getservbyname(name.c_str(), proto.empty() ? nullptr : proto.c_str());
+    if (!se) {
+        t_lastError = WSANO_DATA;
+        return -1;
+    }
+    return __builtin_bswap16(static_cast<std::uint16_t>(se->s_port));
+}
+
+int getprotobyname(const std::string& name) {
+    if (protoent* pe = ::getprotobyname(name.c_str())) return pe->p_proto;
+    // The protocol database may be missing on a minimal system.
+    static const struct { const char* name; int number; } known[] = {
+        {"ip", 0}, {"icmp", 1}, {"tcp", 6}, {"udp", 17}};
+    for (auto& p : known)
+        if (::strcasecmp(p.name, name.c_str()) == 0) return p.number;
+    t_lastError = WSANO_DATA;
+    return -1;
+}
+
+std::uint32_t inet_addr(const std::string& text) { return ::inet_addr(text.c_str()); }
+
+std::string inet_ntoa(std::uint32_t addr) {
+    in_addr a{};
+    a.s_addr = addr;
+    char buf[INET_ADDRSTRLEN];
+    return ::inet_ntop(AF_INET, &a, buf, sizeof buf) ? buf : "";
+}
+
+std::uint16_t htons(std::uint16_t v) { return __builtin_bswap16(v); }
+std::uint16_t ntohs(std::uint16_t v) { return __builtin_bswap16(v); }
+std::uint32_t htonl(std::uint32_t v) { return __builtin_bswap32(v); }
+std::uint32_t ntohl(std::uint32_t v) { return __builtin_bswap32(v); }
+
+AsyncHandle WSAAsyncGetHostByName(HWND wnd, unsigned msg, const std::string& name) {
+    return startLookup(wnd, msg, [name](HostEntry& e) { return resolveName(name, e); });
+}
+
+AsyncHandle WSAAsyncGetHostByAddr(HWND wnd, unsigned msg, std::uint32_t addr) {
+    return startLookup(wnd, msg, [addr](HostEntry& e) { return resolveAddr(addr, e); });
+}
+
+int WSACancelAsyncRequest(AsyncHandle h) {
+    std::lock_guard<std::mutex> lk(lookupMutex());
+    auto it = lookups().find(h);
+    if (it == lookups().end()) return fail(WSAEINVAL);
+    it->second->cancelled = true;
+    lookups().erase(it);
+    return 0;
+}
+
+bool WSAGetAsyncHostResult(AsyncHandle h, HostEntry& out) {
+    std::lock_guard<std::mutex> lk(lookupMutex());
+    auto it = lookups().find(h);
+    if (it == lookups().end() || !it->second->done) return false;
+    out = std::move(it->second->result);
+    lookups().erase(it);
+    return true;
+}
+
+std::vector<std::uint32_t> interfaceAddresses() {
+    std::vector<std::uint32_t> out, loopback;
+    ifaddrs* ifs = nullptr;
+    if (::getifaddrs(&ifs) != 0) return out;
+    for (ifaddrs* p = ifs; p; p = p->ifa_next) {
+        if (!p->ifa_addr || p->ifa_addr->sa_family != AF_INET) continue;
+        std::uint32_t a = reinterpret_cast<sockaddr_in*>(p->ifa_addr)->sin_addr.s_addr;
+        ((p->ifa_flags & IFF_LOOPBACK) ? loopback : out).push_back(a);
+    }
+    ::freeifaddrs(ifs);
+    out.insert(out.end(), loopback.begin(), loopback.end());
+    return out;
+}
+
+std::size_t openSocketCount() { return table().size(); }
+
+int descriptorOf(SOCKET s) {
+    Sock* k = find(s);
+    return k ? k->fd : -1;
+}
+
+}  // namespace platform::net

@@ -1,0 +1,256 @@
+// The WinSock emulation: handle ids, error codes and the WSAAsyncSelect
+// re-enabling rules on real loopback sockets.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <vector>
+
+#include "MessageLoop.h"
+#include "Net.h"
+#include "support/TestSupport.h"
+
+namespace net = platform::net;
+using platform::loop;
+using platform::Message;
+
+namespace {
+
+constexpr unsigned kSelect = platform::WM_USER + 1;
+constexpr unsigned kLookup = platform::WM_USER + 2;
+
+struct Note {
+    net::SOCKET s;
+    unsigned bits;
+    unsigned err;
+};
+
+struct Sink {
+    std::vector<Note> notes;
+    std::vector<Message> lookups;
+    platform::HWND wnd;
+    Sink() {
+        wnd = loop().createWindow([this](Message& m) {
+            if (m.msg == kSelect)
+                notes.push_back({static_cast<net::SOCKET>(m.wParam), net::LOWORD(m.lParam), net::HIWORD(m.lParam)});
+            else if (m.msg == kLookup)
+                lookups.push_back(m);
+        });
+    }
+    ~Sink() { loop().destroyWindow(wnd); }
+    int count(net::SOCKET s, unsigned bit) const {
+        int n = 0;
+        for (auto& x : notes) n += (x.s == s && (x.bits & bit)) ? 1 : 0;
+        return n;
+    }
+    bool waitFor(net::SOCKET s, unsigned bit, int n = 1) {
+        return testsupport::stepUntil([&] { return count(s, bit) >= n; });
+    }
+};
+
+sockaddr_in loopbackAddr(int port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = net::htons(static_cast<std::uint16_t>(port));
+    a.sin_addr.s_addr = net::inet_addr("127.0.0.1");
+    return a;
+}
+
+// A few idle rounds of the loop; used only to show that nothing more arrives.
+void idleRounds() {
+    for (int i = 0; i < 5; ++i) loop().processOne(10);
+}
+
+struct Pair {
+    Sink sink;
+    net::SOCKET listener = net::INVALID_SOCKET, client = net::INVALID_SOCKET, server = net::INVALID_SOCKET;
+    int port = 0;
+    Pair() {
+        listener = net::socket(AF_INET, SOCK_STREAM, 6);
+        auto a = loopbackAddr(0);
+        EXPECT_EQ(net::bind(listener, &a, sizeof a), 0);
+        int len = sizeof a;
+        net::getsockname(listener, &a, &len);
+        port = net::ntohs(a.sin_port);
+        EXPECT_EQ(net::listen(listener, 5), 0);
+        net::WSAAsyncSelect(listener, sink.wnd, kSelect, net::FD_ACCEPT);
+        client = net::socket(AF_INET, SOCK_STREAM, 6);
+        net::WSAAsyncSelect(client, sink.wnd, kSelect, 59);
+        auto to = loopbackAddr(port);
+        int rc = net::connect(client, &to, sizeof to);
+        EXPECT_TRUE(rc == 0 || net::WSAGetLastError() == net::WSAEWOULDBLOCK);
+        EXPECT_TRUE(sink.waitFor(listener, net::FD_ACCEPT));
+        server = net::accept(listener, nullptr, nullptr);
+        EXPECT_NE(server, net::INVALID_SOCKET);
+        net::WSAAsyncSelect(server, sink.wnd, kSelect, 51);
+        EXPECT_TRUE(sink.waitFor(client, net::FD_CONNECT));
+    }
+    ~Pair() {
+        for (auto s : {listener, client, server})
+            if (s != net::INVALID_SOCKET) net::closesocket(s);
+    }
+};
+
+}  // namespace
+
+TEST(PlatformNet, HandlesAreNeverReused) {
+    auto a = net::socket(AF_INET, SOCK_STREAM, 6);
+    int fd = net::descriptorOf(a);
+    net::closesocket(a);
+    auto b = net::socket(AF_INET, SOCK_STREAM, 6);
+    EXPECT_NE(a, b);
+    EXPECT_EQ(net::descriptorOf(b), fd);  // the kernel reuses the number, we do not
+    EXPECT_EQ(net::closesocket(a), net::SOCKET_ERROR);
+    EXPECT_EQ(net::WSAGetLastError(), net::WSAENOTSOCK);
+    net::closesocket(b);
+}
+
+TEST(PlatformNet, ConnectAcceptAndWriteNotifications) {
+    Pair p;
+    EXPECT_EQ(p.sink.notes.back().err, 0u);
+    EXPECT_TRUE(p.sink.waitFor(p.client, net::FD_WRITE));
+    EXPECT_TRUE(p.sink.waitFor(p.server, net::FD_WRITE));
+    idleRounds();
+    EXPECT_EQ(p.sink.count(p.client, net::FD_CONNECT), 1);
+    EXPECT_EQ(p.sink.count(p.client, net::FD_WRITE), 1);
+    EXPECT_EQ(p.sink.count(p.server, net::FD_WRITE), 1);
+}
+
+TEST(PlatformNet, UnreadDataNotifiesOnceAndAgainAfterEachRecv) {
+    Pair p;
+    ASSERT_EQ(net::send(p.client, "hello world", 11, 0), 11);
+    ASSERT_TRUE(p.sink.waitFor(p.server, net::FD_READ));
+    idleRounds();
+    EXPECT_EQ(p.sink.count(p.server, net::FD_READ), 1);  // no spinning while unread
+
+    char buf[5];
+    ASSERT_EQ(net::recv(p.server, buf, 5, 0), 5);  // six bytes remain
+    ASSERT_TRUE(p.sink.waitFor(p.server, net::FD_READ, 2));
+    unsigned long pending = 0;
+    net::ioctlsocket(p.server, net::WS_FIONREAD, &pending);
+    EXPECT_EQ(pending, 6u);
+    char rest[16];
+    ASSERT_EQ(net::recv(p.server, rest, sizeof rest, 0), 6);
+    idleRounds();
+    EXPECT_EQ(p.sink.count(p.server, net::FD_READ), 2);
+    EXPECT_EQ(net::recv(p.server, rest, sizeof rest, 0), net::SOCKET_ERROR);
+    EXPECT_EQ(net::WSAGetLastError(), net::WSAEWOULDBLOCK);
+}
+
+TEST(PlatformNet, PeerCloseNotifiesOnceWithPendingData) {
+    Pair p;
+    net::send(p.client, "bye", 3, 0);
+    net::closesocket(p.client);
+    p.client = net::INVALID_SOCKET;
+    ASSERT_TRUE(p.sink.waitFor(p.server, net::FD_CLOSE));
+    idleRounds();
+    EXPECT_EQ(p.sink.count(p.server, net::FD_CLOSE), 1);
+    char buf[8];
+    EXPECT_EQ(net::recv(p.server, buf, sizeof buf, 0), 3);
+    EXPECT_EQ(net::recv(p.server, buf, sizeof buf, 0), 0);
+    idleRounds();
+    EXPECT_EQ(p.sink.count(p.server, net::FD_CLOSE), 1);
+    for (auto& n : p.sink.notes) {
+        if (n.s == p.server && (n.bits & net::FD_CLOSE)) { EXPECT_EQ(n.err, 0u); }
+    }
+}
+
+TEST(PlatformNet, ResetIsReportedAsConnectionReset) {
+    Pair p;
+    std::uint16_t lingerZero[2] = {1, 0};
+    net::setsockopt(p.client, SOL_SOCKET, SO_LINGER, lingerZero, 4);
+    net::closesocket(p.client);
+    p.client = net::INVALID_SOCKET;
+    ASSERT_TRUE(p.sink.waitFor(p.server, net::FD_CLOSE));
+    for (auto& n : p.sink.notes) {
+        if (n.s == p.server && (n.bits & net::FD_CLOSE)) { EXPECT_EQ(n.err, unsigned(net::WSAECONNRESET)); }
+    }
+    char buf[4];
+    for (int i = 0; i < 2; ++i) {  // every later recv fails the same way
+        EXPECT_EQ(net::recv(p.server, buf, sizeof buf, 0), net::SOCKET_ERROR);
+        EXPECT_EQ(net::WSAGetLastError(), net::WSAECONNRESET);
+    }
+}
+
+TEST(PlatformNet, ConnectToClosedPortReportsRefused) {
+    Sink sink;
+    int port = testsupport::freePort();
+    auto s = net::socket(AF_INET, SOCK_STREAM, 6);
+    net::WSAAsyncSelect(s, sink.wnd, kSelect, 59);
+    auto to = loopbackAddr(port);
+    net::connect(s, &to, sizeof to);
+    ASSERT_TRUE(sink.waitFor(s, net::FD_CONNECT));
+    EXPECT_EQ(sink.notes[0].err, static_cast<unsigned>(net::WSAECONNREFUSED));
+    idleRounds();
+    EXPECT_EQ(sink.notes.size(), 1u);  // a dead socket reports nothing more
+    net::closesocket(s);
+}
+
+TEST(PlatformNet, PortInUseAndRebindAfterClose) {
+    Pair p;
+    auto other = net::socket(AF_INET, SOCK_STREAM, 6);
+    auto a = loopbackAddr(p.port);
+    EXPECT_EQ(net::bind(other, &a, sizeof a), net::SOCKET_ERROR);
+    EXPECT_EQ(net::WSAGetLastError(), net::WSAEADDRINUSE);
+    net::closesocket(other);
+
+    // Closing the server side first leaves the port in TIME_WAIT; a restart
+    // of the listener must still succeed.
+    net::closesocket(p.server);
+    p.server = net::INVALID_SOCKET;
+    net::closesocket(p.listener);
+    p.listener = net::INVALID_SOCKET;
+    auto again = net::socket(AF_INET, SOCK_STREAM, 6);
+    EXPECT_EQ(net::bind(again, &a, sizeof a), 0);
+    EXPECT_EQ(net::listen(again, 5), 0);
+    net::closesocket(again);
+}
+
+TEST(PlatformNet, PendingConnectionsNotifyAcceptAgain) {
+    Pair p;
+    auto c2 = net::socket(AF_INET, SOCK_STREAM, 6);
+    auto c3 = net::socket(AF_INET, SOCK_STREAM, 6);
+    auto to = loopbackAddr(p.port);
+    net::connect(c2, &to, sizeof to);
+    net::connect(c3, &to, sizeof to);
+    ASSERT_TRUE(p.sink.waitFor(p.listener, net::FD_ACCEPT, 2));
+    idleRounds();
+    EXPECT_EQ(p.sink.count(p.listener, net::FD_ACCEPT), 2);  // not re-armed until accept
+    auto s2 = net::accept(p.listener, nullptr, nullptr);
+    ASSERT_TRUE(p.sink.waitFor(p.listener, net::FD_ACCEPT, 3));
+    auto s3 = net::accept(p.listener, nullptr, nullptr);
+    EXPECT_NE(s2, net::INVALID_SOCKET);
+    EXPECT_NE(s3, net::INVALID_SOCKET);
+    for (auto s : {c2, c3, s2, s3}) net::closesocket(s);
+}
+
+TEST(PlatformNet, AsyncLookupPostsResultAndCancelPostsNothing) {
+    Sink sink;
+    auto h = net::WSAAsyncGetHostByName(sink.wnd, kLookup, "localhost");
+    ASSERT_NE(h, 0u);
+    ASSERT_TRUE(testsupport::stepUntil([&] { return !sink.lookups.empty(); }));
+    EXPECT_EQ(static_cast<net::AsyncHandle>(sink.lookups[0].wParam), h);
+    EXPECT_EQ(net::HIWORD(sink.lookups[0].lParam), 0u);
+    net::HostEntry e;
+    ASSERT_TRUE(net::WSAGetAsyncHostResult(h, e));
+    ASSERT_FALSE(e.addresses.empty());
+    EXPECT_EQ(net::inet_ntoa(e.addresses[0]), "127.0.0.1");
+    EXPECT_FALSE(net::WSAGetAsyncHostResult(h, e));  // taken once
+
+    auto h2 = net::WSAAsyncGetHostByName(sink.wnd, kLookup, "localhost");
+    EXPECT_EQ(net::WSACancelAsyncRequest(h2), 0);
+    for (int i = 0; i < 20; ++i) loop().processOne(10);
+    EXPECT_EQ(sink.lookups.size(), 1u);
+    EXPECT_EQ(net::WSACancelAsyncRequest(h2), net::SOCKET_ERROR);
+}
+
+TEST(PlatformNet, ProtocolAndAddressHelpers) {
+    EXPECT_EQ(net::getprotobyname("tcp"), 6);
+    EXPECT_EQ(net::getprotobyname("TCP"), 6);
+    EXPECT_EQ(net::getprotobyname("udp"), 17);
+    EXPECT_EQ(net::inet_ntoa(net::inet_addr("10.1.2.3")), "10.1.2.3");
+    EXPECT_EQ(net::inet_addr("not an address"), INADDR_NONE);
+    EXPECT_EQ(net::errnoToWsa(EADDRINUSE), net::WSAEADDRINUSE);
+    EXPECT_EQ(net::errnoToWsa(EPIPE), net::WSAESHUTDOWN);
+}
