@@ -1,0 +1,253 @@
+#include "DurableFile.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>  // renameat2
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <mutex>
+#include <set>
+
+namespace platform {
+namespace {
+
+std::string folderOf(const std::string& path) {
+    auto slash = path.find_last_of('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
+}
+
+std::string withoutTrailingSlash(std::string folder) {
+    while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+    return folder.empty() ? std::string(".") : folder;
+}
+
+FileStamp stampOf(const struct stat& st) {
+    FileStamp s;
+    s.exists = true;
+    s.dev = st.st_dev;
+    s.ino = st.st_ino;
+    s.size = st.st_size;
+    s.mtimeNs = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    return s;
+}
+
+bool writeAll(int fd, std::string_view data) {
+    while (!data.empty()) {
+        ssize_t n = ::write(fd, data.data(), data.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        data.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+std::atomic<unsigned> g_counter{0};
+
+// A process killed while writing leaves its temporary file behind. The first
+// time this process uses a temporary folder it removes the files of writers
+// that no longer run (their pid is in the name).
+void removeStaleTempFiles(const std::string& tempFolder) {
+    static std::mutex mu;
+    static std::set<std::string> cleaned;
+    {
+        std::lock_guard<std::mutex> lk(mu);
+        if (!cleaned.insert(tempFolder).second) return;
+    }
+    DIR* dir = ::opendir(tempFolder.c_str());
+    if (!dir) return;
+    while (dirent* e = ::readdir(dir)) {
+        const char* name = e->d_name;
+        if (name[0] != 't') continue;
+        char* end = nullptr;
+        long pid = std::strtol(name + 1, &end, 10);
+        if (end == name + 1 || *end != '-' || pid <= 0) continue;
+        if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
+            ::unlink((tempFolder + "/" + name).c_str());
+    }
+    ::closedir(dir);
+}
+
+}  // namespace
+
+bool isTempFolderName(std::string_view name) {
+    if (name.size() != TempFolderName.size()) return false;
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        char a = name[i], b = TempFolderName[i];
+        if (a >= 'A' && a <= 'Z') a = static_cast<char>(a - 'A' + 'a');
+        if (a != b) return false;
+    }
+    return true;
+}
+
+FileStamp fileStamp(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
+    return stampOf(st);
+}
+
+bool readWholeFile(const std::string& path, std::string& data, FileStamp* stamp) {
+    data.clear();
+    if (stamp) *stamp = {};
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        int e = S_ISDIR(st.st_mode) ? EISDIR : (errno ? errno : EINVAL);
+        ::close(fd);
+        errno = e;
+        return false;
+    }
+    if (st.st_size > 0) data.reserve(static_cast<std::size_t>(st.st_size));
+    char buf[65536];
+    for (;;) {
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            int e = errno;
+            ::close(fd);
+            data.clear();
+            errno = e;
+            return false;
+        }
+        if (n == 0) break;
+        data.append(buf, static_cast<std::size_t>(n));
+    }
+    if (stamp) {
+        // The stamp of the version the read began with; a file that changed
+        // while it was read gets a stamp that matches no version at all.
+        *stamp = stampOf(st);
+        struct stat after {};
+        if (::fstat(fd, &after) != 0 || !(stampOf(after) == *stamp) ||
+            after.st_size != static_cast<off_t>(data.size()))
+            stamp->size = -1;
+    }
+    ::close(fd);
+    return true;
+}
+
+bool syncFolder(const std::string& folder) {
+    int fd = ::open(withoutTrailingSlash(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+    bool ok = ::fsync(fd) == 0 || errno == EINVAL;  // some file systems cannot sync folders
+    ::close(fd);
+    return ok;
+}
+
+DurableFile::DurableFile(const std::string& folder) {
+    std::string tempFolder = withoutTrailingSlash(folder) + "/" + std::string(TempFolderName);
+    if (::mkdir(tempFolder.c_str(), 0700) != 0 && errno != EEXIST) {
+        error_ = errno;
+        failed_ = true;
+        return;
+    }
+    removeStaleTempFiles(tempFolder);
+    auto ticks = static_cast<unsigned long long>(
+        std::chrono::steady_clock::now().time_since_epoch().count());
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        tempPath_ = tempFolder + "/t" + std::to_string(::getpid()) + "-" +
+                    std::to_string(g_counter.fetch_add(1)) + "-" + std::to_string(ticks % 1000000007ULL);
+        fd_ = ::open(tempPath_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd_ >= 0) return;
+        if (errno != EEXIST) break;
+    }
+    error_ = errno;
+    failed_ = true;
+    tempPath_.clear();
+}
+
+DurableFile::~DurableFile() {
+    if (fd_ >= 0) ::close(fd_);
+    if (!committed_ && !tempPath_.empty()) ::unlink(tempPath_.c_str());
+}
+
+bool DurableFile::fail(int err) {
+    error_ = err ? err : EIO;
+    failed_ = true;
+    return false;
+}
+
+bool DurableFile::write(std::string_view data) {
+    if (!ok()) return false;
+    if (!writeAll(fd_, data)) return fail(errno);
+    synced_ = false;
+    return true;
+}
+
+bool DurableFile::flush() {
+    if (!ok()) {
+        if (error_ == 0) error_ = EBADF;
+        return false;
+    }
+    if (!synced_) {
+        if (::fsync(fd_) != 0) return fail(errno);
+        synced_ = true;
+    }
+    return true;
+}
+
+bool DurableFile::finish(const std::string& path) {
+    committed_ = true;
+    struct stat st {};
+    if (::fstat(fd_, &st) == 0) stamp_ = stampOf(st);
+    ::close(fd_);
+    fd_ = -1;
+    // The file is in place now; without the folder's flush it may not survive
+    // a power loss, which the caller must hear about.
+    if (!syncFolder(folderOf(path))) {
+        error_ = errno ? errno : EIO;
+        return false;
+    }
+    return true;
+}
+
+bool DurableFile::commit(const std::string& path) {
+    if (!ok()) return flush();  // reports the earlier failure
+    struct stat old {};
+    if (::stat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode)) ::fchmod(fd_, old.st_mode & 07777);
+    if (!flush()) return false;
+    if (::rename(tempPath_.c_str(), path.c_str()) != 0) return fail(errno);
+    return finish(path);
+}
+
+bool DurableFile::commitNew(const std::string& path) {
+    if (!flush()) return false;
+    if (::renameat2(AT_FDCWD, tempPath_.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0)
+        return finish(path);
+    if (errno == EEXIST) {
+        error_ = EEXIST;  // not a failure of the file: another name may be tried
+        return false;
+    }
+    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return fail(errno);
+    // A file system without RENAME_NOREPLACE: a hard link never replaces.
+    if (::link(tempPath_.c_str(), path.c_str()) != 0) {
+        if (errno == EEXIST) {
+            error_ = EEXIST;
+            return false;
+        }
+        return fail(errno);
+    }
+    ::unlink(tempPath_.c_str());
+    return finish(path);
+}
+
+bool writeFileDurably(const std::string& path, std::string_view data, FileStamp* stamp) {
+    DurableFile f(folderOf(path));
+    if (!f.write(data) || !f.commit(path)) {
+        errno = f.error() ? f.error() : EIO;
+        return false;
+    }
+    if (stamp) *stamp = f.stamp();
+    return true;
+}
+
+}  // namespace platform

@@ -1,0 +1,96 @@
+// Durable, atomic file writes for the mail store and the settings.
+//
+// A stored file is written whole to a temporary file in a hidden folder beside
+// its target (TempFolderName, a name that holds ":" and so can be no account,
+// no message and no list), flushed with fsync, then renamed into place, and the
+// target's folder is flushed too. Readers, listings and the agent therefore see
+// either the old file or the complete new one, never a part; once a commit
+// returns true the file survives a crash of the process or of the machine.
+//
+// Nothing here logs; failures come back as false with errno-style codes.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace platform {
+
+// The hidden folder beside stored files that holds their temporary copies.
+inline constexpr std::string_view TempFolderName = ".tmp:";
+
+// True for the temporary folder's name in any letter case: such an entry is
+// never an account, a message or a list.
+bool isTempFolderName(std::string_view name);
+
+// What identifies one version of a file: a rename-based write always gives a
+// new inode, an in-place edit a new size or modification time (nanoseconds).
+struct FileStamp {
+    bool exists = false;
+    dev_t dev = 0;
+    ino_t ino = 0;
+    off_t size = 0;
+    std::int64_t mtimeNs = 0;
+
+    bool operator==(const FileStamp&) const = default;
+};
+
+// The stamp of a regular file; exists is false when there is none.
+FileStamp fileStamp(const std::string& path);
+
+// Reads a whole regular file. False (errno set) when it is missing or cannot
+// be read. The stamp, when asked for, is taken from the open file itself.
+bool readWholeFile(const std::string& path, std::string& data, FileStamp* stamp = nullptr);
+
+// One temporary file on its way to a target in `folder` (a path ending in "/"
+// or not). The temporary file is removed by the destructor unless committed.
+class DurableFile {
+public:
+    explicit DurableFile(const std::string& folder);
+    ~DurableFile();
+    DurableFile(const DurableFile&) = delete;
+    DurableFile& operator=(const DurableFile&) = delete;
+
+    // True while the file can still be written and committed.
+    bool ok() const { return fd_ >= 0 && !failed_; }
+    // errno of the last failed call (EEXIST after a refused commitNew).
+    int error() const { return error_; }
+
+    // Appends bytes; false (and not ok() any more) when the write failed.
+    bool write(std::string_view data);
+
+    // Flushes, then renames over `path`, replacing a file of that name (its
+    // permission bits are kept). The folder of `path` must be `folder`.
+    bool commit(const std::string& path);
+
+    // Flushes, then places the file under `path` only when no entry of that
+    // name exists. When one does, the result is false with error() EEXIST and
+    // the temporary file stays ready for commitNew with another name.
+    bool commitNew(const std::string& path);
+
+    // The committed file's stamp (valid after a successful commit).
+    const FileStamp& stamp() const { return stamp_; }
+
+private:
+    bool flush();
+    bool fail(int err);
+    bool finish(const std::string& path);
+
+    std::string tempPath_;
+    int fd_ = -1;
+    int error_ = 0;
+    bool failed_ = false;
+    bool synced_ = false;
+    bool committed_ = false;
+    FileStamp stamp_;
+};
+
+// Writes `data` as the whole new content of `path`, durably and atomically.
+bool writeFileDurably(const std::string& path, std::string_view data, FileStamp* stamp = nullptr);
+
+// Flushes a folder's entries (after a rename or an unlink in it).
+bool syncFolder(const std::string& folder);
+
+}  // namespace platform
