@@ -1,0 +1,61 @@
+// The mailing-list processor: one message addressed to one local mailing
+// list. A Subject of "!" and a command word (Subscribe, Confirm Subscribe,
+// Unsubscribe / Remove, List, Help) is answered by a notice to one address;
+// anything else is a contribution, redistributed to every active member with
+// the list's own reverse path, after the member-only check, with the forced
+// Reply-To and an entry in the list archive when the list asks for them.
+//
+// Use: routing creates one per list recipient, sets OnLog, calls
+// ProcessMessage once and destroys it. Notices and copies are routed by a new
+// TDeliverMail inside that call.
+//
+// The list archive file is plain text: message after message, each as its
+// lines exactly as distributed, each followed by "(------------------)", all
+// lines ended by CR LF. It is only ever appended to.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "DataU1.h"
+#include "MailRouting_Message.h"
+#include "ServiceEvents.h"
+
+class TListServer {
+public:
+    // Loads the list definition, copies the lines, takes the reverse path
+    // (text, parsed as a reverse path) and one forward path per active member.
+    TListServer(const std::string& listName, const std::string& reversePath,
+                const std::vector<std::string>& lines);
+    TListServer(const TListServer&) = delete;
+    TListServer& operator=(const TListServer&) = delete;
+
+    const std::int32_t ID;  // identity in log lines, drawn at construction
+    // Lets a log relay that gets this object as Sender name it by ID.
+    const TObjectIdentityRegistration IdentityRegistration{this, ID};
+    std::string ListName;     // the recipient mailbox that named the list
+    std::string ListAddress;  // ListName + "@" + Server Name
+    std::string ListPath;     // path form of ListAddress (ListAddress when it does not parse)
+    TMailListInformation List;
+    TSmtpMessageInformation Message;  // the list's own copy; a notice rewrites it
+    std::string SenderAddress;  // mailbox@domain of the original reverse path
+    std::string FromAddress;    // the original "From" reduced to mailbox@domain
+    TServiceLogEvent OnLog;     // Sender is this object
+
+    void Log(const std::string& text, int level);
+    // Command word and argument of a Subject value; both empty when it is no
+    // command.
+    static void ParseCommand(const std::string& subject, std::string& command, std::string& argument);
+    // The whole processing. False only when the delivery of a contribution to
+    // the members failed (see TDeliverMail::Deliver); a notice that cannot be
+    // delivered is logged and does not count.
+    bool ProcessMessage();
+    // Rewrites Message into the notice of the given kind for recipient; time
+    // and code are used by "Subscribe Success", reason by the failure kinds.
+    void SendNotification(const std::string& kind, const std::string& recipient, double time,
+                          std::int32_t code, const std::string& reason);
+    // Appends Message to the list archive file (nothing when the list has
+    // none or the file can be neither appended to nor created).
+    void AddToArchive();
+};

@@ -1,0 +1,122 @@
+// The queue file: one message waiting for the SMTP agent, and its two model
+// classes. The file is text with CR LF line ends:
+//
+//   [Reverse Path]
+//   From=<reverse path>
+//   (empty)
+//   [Forward Path]
+//   To=<forward path>          one line per recipient still to be reached
+//   (empty)
+//   [Retry]
+//   Performed=<passes begun>
+//   Remaining=<passes left>
+//   (empty)
+//   [Message]
+//   ...the message lines, to the end of the file
+//
+// The first write is TSmtpMessageInformation::SaveToQueue (routing); the agent
+// loads a file into TSmtpAgentMessageInformation, which groups the recipients
+// by next-hop domain, and rewrites or deletes it.
+//
+// Contract:
+//  - Main thread only.
+//  - Every write is atomic and durable: a file in the queue folder is always
+//    either the old one or the whole new one; a rewrite that fails leaves the
+//    old file as it was.
+//  - The reader never throws for a missing or empty file (false); for a file
+//    that exists but cannot be read it throws EQueueFileError, so that the
+//    caller can tell "gone" from "unreadable now" and need not delete mail.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+// A queue file exists but could not be opened or read.
+class EQueueFileError : public std::runtime_error {
+public:
+    EQueueFileError(const std::string& path, int err);
+    int Error;  // errno
+};
+
+// What ended a group's last attempt (set by the agent; never stored).
+enum TSmtpAgentForwardStatus : std::uint8_t {
+    fsNone = 0,
+    fsNoHost = 1,        // no host could be reached
+    fsHeloRefused = 2,   // the greeting or HELO was refused
+    fsMailRefused = 3,   // MAIL FROM was refused
+    fsRcptFailed = 4,    // RCPT TO failed
+    fsDataRefused = 5,   // DATA or the end of the data was refused
+};
+
+struct TSmtpAgentRecipient {
+    std::string Address;     // the To= text as read, at most 255 bytes
+    bool Delivered = false;  // accepted by the next hop in this pass
+};
+
+// One recipient-domain group of a queued message.
+class TSmtpAgentForwardInformation {
+public:
+    TSmtpAgentForwardInformation() { Clear(); }
+
+    std::string Key;  // next-hop domain, upper-cased
+    std::uint8_t Status = fsNone;
+    std::string LastError;  // the refusing reply: code + " " + text
+    std::vector<std::unique_ptr<TSmtpAgentRecipient>> Recipients;
+
+    void ClearRecipients();
+    void Clear();  // key, last error, status and recipients
+    // nullptr outside 0 .. count-1.
+    TSmtpAgentRecipient* GetRecipient(std::int32_t index) const;
+    std::int32_t RecipientCount() const { return static_cast<std::int32_t>(Recipients.size()); }
+    // Appends an undelivered recipient (the address cut to 255 bytes).
+    TSmtpAgentRecipient* AddRecipient(const std::string& address);
+    // Drops every recipient marked delivered.
+    void RemoveDelivered();
+    std::int32_t UndeliveredCount() const;
+};
+
+// One queue file in memory.
+class TSmtpAgentMessageInformation {
+public:
+    TSmtpAgentMessageInformation() { Clear(); }
+
+    std::string Name;         // queue name (file name without ".txt")
+    std::string ReversePath;  // the From= text as loaded
+    std::vector<std::unique_ptr<TSmtpAgentForwardInformation>> Groups;  // in creation order
+    std::vector<std::string> Lines;  // the message
+    std::int32_t Performed = 0;
+    std::int32_t Remaining = 0;
+
+    void ClearForwards();
+    void Clear();  // everything, name included
+    // nullptr outside 0 .. count-1.
+    TSmtpAgentForwardInformation* GetForward(std::int32_t index) const;
+    std::int32_t ForwardCount() const { return static_cast<std::int32_t>(Groups.size()); }
+    // Drops delivered recipients, then every group left without recipients.
+    void RemoveDelivered();
+
+    // Puts a recipient text into the group of its next hop (the first route
+    // host upper-cased, else the domain upper-cased), creating the group when
+    // needed. False, and nothing added, when it does not parse as a path.
+    bool AddRecipient(const std::string& text);
+
+    // Reads "Queue Path" + queueName + ".txt". False when the file does not
+    // exist (the object is unchanged) or holds no line; sections missing from
+    // the file leave their fields empty or 0; invalid recipients are dropped.
+    // Throws EQueueFileError when the file exists but cannot be read.
+    bool LoadFromFile(const std::string& queueName);
+    // SaveToFile(Name).
+    bool Save() { return SaveToFile(Name); }
+    // Writes the held state as "Queue Path" + queueName + ".txt", replacing
+    // that file atomically; Name := queueName on success. False (Name and
+    // the old file unchanged) when it cannot be written.
+    bool SaveToFile(const std::string& queueName);
+    // Deletes "Queue Path" + Name + ".txt"; true when it is gone (also when
+    // it was already gone).
+    bool DeleteFile();
+    // "Queue Path" + queueName + ".txt".
+    static std::string FileNameOf(const std::string& queueName);
+};

@@ -1,0 +1,433 @@
+// The mailing-list processor end to end: messages to a list go through
+// TDeliverMail, and its notices and copies land in real mailbox folders and
+// the queue; the list file and the archive are read back from disk.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "engine/MailRouting.h"
+#include "engine/MailRouting_ListServer.h"
+#include "support/RoutingFixture.h"
+
+using routingtest::RoutingFixture;
+using testsupport::readFile;
+using testsupport::writeFile;
+
+namespace {
+
+class ListTest : public RoutingFixture {
+protected:
+    void SetUp() override {
+        RoutingFixture::SetUp();
+        si().SetMailingListPath(home.path() + "Lists/");
+        for (const char* u : {"alice", "bob", "carol", "dave"}) createUser(u);
+        TMailListInformation list;
+        list.ForceRepliesToList = false;
+        list.AddMember(true, false, "alice@example.com");
+        list.AddMember(true, false, "far@remote.example.net");
+        list.SetWelcomeMessage({"Welcome to the club.", ""});
+        list.SetFarewellMessage({"Sorry to see you go."});
+        ASSERT_TRUE(list.SaveToFile("club", true));
+    }
+
+    // Sends a message to the list recipient through routing; From header
+    // only when from is not empty.
+    bool post(const std::string& subject, const std::string& from = "Bob <bob@example.com>",
+              const std::string& reverse = "<bob@example.com>", const std::string& to = "<club@example.com>") {
+        TSmtpMessageInformation m;
+        m.ReversePath.Parse(reverse);
+        EXPECT_TRUE(m.AddForwardPath(to));
+        if (!from.empty()) m.AddLine("From: " + from);
+        m.AddLine("Subject: " + subject);
+        m.AddLine("");
+        m.AddLine("body");
+        TDeliverMail d(&m);
+        d.OnLog = logger();
+        return d.Deliver();
+    }
+
+    static TMailListInformation load(const std::string& name = "club") {
+        TMailListInformation list;
+        EXPECT_TRUE(list.LoadFromFile(name));
+        return list;
+    }
+    template <typename F>
+    static void edit(F change, const std::string& name = "club") {
+        TMailListInformation list;
+        ASSERT_TRUE(list.LoadFromFile(name));
+        change(list);
+        ASSERT_TRUE(list.SaveToFile(name, true));
+    }
+
+    // A notice as it lands in a local mailbox.
+    static std::string notice(const std::string& title, const std::string& to, const std::vector<std::string>& body) {
+        std::vector<std::string> lines = {"Return-Path: <>", "Subject: club" + title, "To: <" + to + ">",
+                                          "From: <club@mail.example.com>", ""};
+        lines.insert(lines.end(), body.begin(), body.end());
+        return crlf(lines);
+    }
+    static std::string lastMail(const std::string& user) {
+        auto box = mailbox(user);
+        return box.empty() ? std::string() : box.back();
+    }
+    std::int32_t pendingCode(const std::string& address) {
+        TMailListInformation list = load();
+        for (const auto& p : list.PendingMembers)
+            if (p->Address == address) return p->Code;
+        ADD_FAILURE() << "no pending record for " << address;
+        return -1;
+    }
+    static std::vector<std::string> members(const TMailListInformation& list) {
+        std::vector<std::string> out;
+        for (const auto& m : list.Members) out.push_back((m->Active ? "+" : "-") + m->Address);
+        return out;
+    }
+};
+
+// --- command words -----------------------------------------------------------
+
+struct CommandCase {
+    const char* name;
+    const char* subject;
+    const char* command;
+    const char* argument;
+};
+
+class ParseCommandTable : public ::testing::TestWithParam<CommandCase> {};
+
+TEST_P(ParseCommandTable, ReadsTheCommandWordAndItsArgument) {
+    std::string command = "stale", argument = "stale";
+    TListServer::ParseCommand(GetParam().subject, command, argument);
+    EXPECT_EQ(command, GetParam().command);
+    EXPECT_EQ(argument, GetParam().argument);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, ParseCommandTable,
+    ::testing::Values(CommandCase{"subscribe", "!subscribe", "SUBSCRIBE", ""},
+                      CommandCase{"subscribe_address", "!Subscribe  x@y.net ", "SUBSCRIBE", "x@y.net"},
+                      CommandCase{"no_blank_needed", "!subscribers", "SUBSCRIBE", "rs"},
+                      CommandCase{"confirm", "!Confirm Subscribe 42", "CONFIRM SUBSCRIBE", "42"},
+                      CommandCase{"unsubscribe", "!UNSUBSCRIBE", "UNSUBSCRIBE", ""},
+                      CommandCase{"remove", "!remove me", "UNSUBSCRIBE", "me"},
+                      CommandCase{"list", "!List", "LIST", ""},
+                      CommandCase{"help", "  !help please", "HELP", "please"},
+                      CommandCase{"blank_after_bang", "! help", "", ""},
+                      CommandCase{"unknown_word", "!foo", "", ""},
+                      CommandCase{"no_bang", "subscribe", "", ""},
+                      CommandCase{"empty", "", "", ""}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// --- subscription ------------------------------------------------------------
+
+TEST_F(ListTest, SubscribeUsesTheFromAddressAndIsNotDistributed) {
+    ASSERT_TRUE(post("!subscribe", "Bob <bob@example.com>", "<bounce@far.example.net>"));
+    TMailListInformation list = load();
+    ASSERT_EQ(list.PendingMemberCount(), 1);
+    const TMailListPendingMember* p = list.GetPendingMember(0);
+    EXPECT_EQ(p->Address, "bob@example.com");
+    EXPECT_DOUBLE_EQ(p->Expires, kNow + 1.0);
+    const std::string code = std::to_string(p->Code);
+    EXPECT_EQ(lastMail("bob"),
+              notice(" Subscription", "bob@example.com",
+                     {"You (bob@example.com) have been subscribed to the",
+                      "\"club\" mailing list at mail.example.com.", "",
+                      "To really join the list, you must send mail to: club@mail.example.com",
+                      "With a subject of: !Confirm Subscribe " + code,
+                      "By " + TimeToStr(kNow + 1.0) + " on " + DateToStr(kNow + 1.0), "",
+                      "In other words, to join the list, reply to this",
+                      "mail and paste the following line into your e-mail", "subject before you send it:",
+                      "!Confirm Subscribe " + code, "", "If you don't want to subscribe, do nothing."}));
+    EXPECT_TRUE(mailbox("alice").empty());
+    EXPECT_TRUE(queueNames().empty());
+    EXPECT_TRUE(logged("Command: SUBSCRIBE ()"));
+    EXPECT_TRUE(logged("Accepted, Needs confirmation. Notification sent."));
+    EXPECT_TRUE(logged("Destination Mailing List Processed"));
+}
+
+TEST_F(ListTest, SubscribeForAnotherAddressGoesToThatAddress) {
+    ASSERT_TRUE(post("!Subscribe carol@example.com"));
+    EXPECT_TRUE(mailbox("bob").empty());
+    ASSERT_EQ(mailbox("carol").size(), 1u);
+    const std::int32_t code = pendingCode("carol@example.com");
+
+    // Only the owner of that address can confirm.
+    ASSERT_TRUE(post("!Confirm Subscribe " + std::to_string(code)));
+    EXPECT_EQ(lastMail("bob"), notice(" Subscription", "bob@example.com",
+                                      {"Your subscription confirmation to club@mail.example.com failed because:",
+                                       "Your address (bob@example.com) does not match the pending member's address."}));
+    EXPECT_EQ(load().PendingMemberCount(), 1);
+
+    ASSERT_TRUE(post("!Confirm Subscribe " + std::to_string(code), "Carol <Carol@Example.com>", "<carol@example.com>"));
+    EXPECT_EQ(members(load()), (std::vector<std::string>{"+alice@example.com", "+far@remote.example.net",
+                                                         "+carol@example.com"}));
+}
+
+TEST_F(ListTest, ConfirmAddsTheMemberOnceAndForgetsTheCode) {
+    ASSERT_TRUE(post("!subscribe"));
+    const std::int32_t code = pendingCode("bob@example.com");
+    ASSERT_TRUE(post("!Confirm Subscribe " + std::to_string(code)));
+    TMailListInformation list = load();
+    EXPECT_EQ(members(list), (std::vector<std::string>{"+alice@example.com", "+far@remote.example.net",
+                                                       "+bob@example.com"}));
+    EXPECT_EQ(list.PendingMemberCount(), 0);
+    EXPECT_EQ(lastMail("bob"),
+              notice(" Subscription Successful", "bob@example.com",
+                     {"To remove yourself, reply with a subject of \"!Remove\" (no quotes)", "",
+                      "Welcome to the club.", ""}));
+    EXPECT_TRUE(logged("Subscribed. Notification sent."));
+
+    ASSERT_TRUE(post("!Confirm Subscribe " + std::to_string(code)));
+    EXPECT_EQ(lastMail("bob"), notice(" Subscription", "bob@example.com",
+                                      {"Your subscription confirmation to club@mail.example.com failed because:",
+                                       "I couldn't find your Subscriber ID number (" + std::to_string(code) + ")"}));
+    EXPECT_EQ(load().MemberCount(), 3);
+}
+
+TEST_F(ListTest, ConfirmWithoutANumberOrWithAWrongOne) {
+    ASSERT_TRUE(post("!subscribe"));
+    const std::int32_t code = pendingCode("bob@example.com");
+    ASSERT_TRUE(post("!Confirm Subscribe abc"));
+    EXPECT_EQ(lastMail("bob"), notice(" Subscription", "bob@example.com",
+                                      {"Your subscription confirmation to club@mail.example.com failed because:",
+                                       "You didn't supply a subscriber ID number"}));
+    EXPECT_TRUE(logged("Subscriber ID missing. Notification sent."));
+
+    const std::int32_t wrong = (code + 1) % 10000;
+    ASSERT_TRUE(post("!Confirm Subscribe " + std::to_string(wrong)));
+    EXPECT_TRUE(logged("Subscriber ID not found in pending. Notification sent."));
+    EXPECT_EQ(load().PendingMemberCount(), 1);
+    EXPECT_EQ(load().MemberCount(), 2);
+}
+
+TEST_F(ListTest, ConfirmExpiresAfterOneDay) {
+    ASSERT_TRUE(post("!subscribe"));
+    const std::int32_t code = pendingCode("bob@example.com");
+    platform::advanceNow(1.0 + 1.0 / 86400);
+    ASSERT_TRUE(post("!Confirm Subscribe " + std::to_string(code)));
+    EXPECT_EQ(lastMail("bob"), notice(" Subscription", "bob@example.com",
+                                      {"Your subscription confirmation to club@mail.example.com failed because:",
+                                       "Your Subscriber ID number has expired"}));
+    TMailListInformation list = load();
+    EXPECT_EQ(list.PendingMemberCount(), 0);
+    EXPECT_EQ(list.MemberCount(), 2);
+}
+
+TEST_F(ListTest, ConfirmJustInTimeIsAccepted) {
+    ASSERT_TRUE(post("!subscribe"));
+    const std::int32_t code = pendingCode("bob@example.com");
+    platform::advanceNow(1.0 - 1.0 / 86400);
+    ASSERT_TRUE(post("!Confirm Subscribe " + std::to_string(code)));
+    EXPECT_EQ(load().MemberCount(), 3);
+}
+
+TEST_F(ListTest, SubscribeToAClosedList) {
+    edit([](TMailListInformation& l) { l.AllowOpenSubscription = false; });
+    ASSERT_TRUE(post("!subscribe"));
+    EXPECT_EQ(lastMail("bob"), notice(" Subscription", "bob@example.com",
+                                      {"Your subscription to club@mail.example.com request failed because:",
+                                       "List is closed to public subscription"}));
+    EXPECT_EQ(load().PendingMemberCount(), 0);
+}
+
+TEST_F(ListTest, AListThatCannotBeSavedAnswersTemporarilyInaccessible) {
+    blockWrites(si().MailingListPath);
+    ASSERT_TRUE(post("!subscribe"));
+    EXPECT_EQ(lastMail("bob"), notice(" Subscription", "bob@example.com",
+                                      {"Your subscription to club@mail.example.com request failed because:",
+                                       "List temporarily inaccessible"}));
+    EXPECT_TRUE(logged("List not accessible at this time. Notification sent."));
+}
+
+TEST_F(ListTest, SubscribeWithAnUnusableAddressIsAContribution) {
+    ASSERT_TRUE(post("!subscribe", "", "<>"));
+    EXPECT_TRUE(logged("List Command unknown... treating as mail to list."));
+    EXPECT_EQ(mailbox("alice").size(), 1u);
+}
+
+TEST_F(ListTest, CommandsWithoutAReplyAddressSendNothing) {
+    ASSERT_TRUE(post("!help", "", "<>"));
+    EXPECT_TRUE(logged("No EMail address supplied. Help cannot be sent."));
+    ASSERT_TRUE(post("!list", "", "<>"));
+    EXPECT_TRUE(logged("No EMail address supplied. List cannot be sent."));
+    ASSERT_TRUE(post("!remove", "", "<>"));
+    EXPECT_TRUE(logged("No EMail address supplied. Notification cannot be sent."));
+    EXPECT_TRUE(queueNames().empty());
+    for (const char* u : {"alice", "bob"}) EXPECT_TRUE(mailbox(u).empty()) << u;
+}
+
+// --- removal, listing, help --------------------------------------------------
+
+TEST_F(ListTest, RemoveByANonMember) {
+    ASSERT_TRUE(post("!Remove"));
+    EXPECT_EQ(lastMail("bob"), notice(" Removal", "bob@example.com",
+                                      {"Your removal from club@mail.example.com failed because:",
+                                       "Unable to Unsubscribe - Member not found for delete."}));
+    EXPECT_EQ(load().MemberCount(), 2);
+}
+
+TEST_F(ListTest, UnsubscribeRemovesEveryEntryOfTheMember) {
+    edit([](TMailListInformation& l) {
+        l.AddMember(false, false, "BOB@example.com");
+        l.AddMember(true, true, "bob@example.com");
+    });
+    ASSERT_TRUE(post("!unsubscribe"));
+    EXPECT_EQ(members(load()), (std::vector<std::string>{"+alice@example.com", "+far@remote.example.net"}));
+    EXPECT_EQ(lastMail("bob"), notice(" Removal Successful", "bob@example.com", {"Sorry to see you go."}));
+    EXPECT_TRUE(logged("Member removed from list. Notification sent."));
+}
+
+TEST_F(ListTest, ListShowsActiveMembersOrIsRestricted) {
+    edit([](TMailListInformation& l) { l.AddMember(false, false, "sleeper@example.com"); });
+    ASSERT_TRUE(post("!list"));
+    EXPECT_EQ(lastMail("bob"), notice(" Membership Listing", "bob@example.com",
+                                      {"Members of \"club\" (club@mail.example.com)", "", "alice@example.com",
+                                       "far@remote.example.net"}));
+
+    edit([](TMailListInformation& l) { l.DoNotReportListMembers = true; });
+    ASSERT_TRUE(post("!list"));
+    EXPECT_EQ(lastMail("bob"), notice(" Membership Listing", "bob@example.com",
+                                      {"Membership of \"club\" (club@mail.example.com) is restricted."}));
+    EXPECT_TRUE(mailbox("alice").empty());
+}
+
+TEST_F(ListTest, HelpNotice) {
+    ASSERT_TRUE(post("!help"));
+    EXPECT_EQ(lastMail("bob"), readFile(std::string(TAVRIN_SOURCE_DIR) + "/tests/data/routing/notice_help.txt"));
+    EXPECT_TRUE(logged("User requested \"Help\". Response sent."));
+}
+
+TEST_F(ListTest, ForeignReplyAddressGetsItsNoticeThroughTheQueue) {
+    ASSERT_TRUE(post("!help", "Zed <zed@far.example.net>", "<zed@far.example.net>"));
+    ASSERT_EQ(queueTexts().size(), 1u);
+    EXPECT_NE(queueTexts()[0].find("From=<>\r\n\r\n[Forward Path]\r\nTo=<zed@far.example.net>\r\n"),
+              std::string::npos);
+}
+
+// --- contributions -----------------------------------------------------------
+
+TEST_F(ListTest, ContributionReachesActiveMembersWithTheListsReversePath) {
+    edit([](TMailListInformation& l) {
+        l.AddMember(false, false, "dave@example.com");
+        l.AddMember(true, false, "other@remote.example.net");
+    });
+    ASSERT_TRUE(post("Hello all"));
+    const std::string copy = crlf({"Return-Path: <listmaster@mail.example.com>", "From: Bob <bob@example.com>",
+                                   "Subject: Hello all", "", "body"});
+    EXPECT_EQ(mailbox("alice"), std::vector<std::string>{copy});
+    EXPECT_TRUE(mailbox("dave").empty());
+    EXPECT_TRUE(mailbox("bob").empty());
+    ASSERT_EQ(queueTexts().size(), 1u);
+    const std::string q = queueTexts()[0];
+    EXPECT_NE(q.find("From=<listmaster@mail.example.com>\r\n\r\n[Forward Path]\r\nTo=<far@remote.example.net>\r\n"
+                     "To=<other@remote.example.net>\r\n\r\n"),
+              std::string::npos);
+    for (const auto& l : logs) EXPECT_EQ(l.text.rfind("Command: ", 0), std::string::npos);
+}
+
+TEST_F(ListTest, MailErrorsToBecomesTheReversePath) {
+    edit([](TMailListInformation& l) { l.MailErrorsTo = "owner@example.com"; });
+    ASSERT_TRUE(post("Hi"));
+    EXPECT_EQ(mailbox("alice")[0].rfind("Return-Path: <owner@example.com>\r\n", 0), 0u);
+}
+
+TEST_F(ListTest, UnknownOrSpacedCommandsAreContributions) {
+    ASSERT_TRUE(post("!foo"));
+    ASSERT_TRUE(post("! help"));
+    EXPECT_EQ(mailbox("alice").size(), 2u);
+    EXPECT_TRUE(mailbox("bob").empty());
+    for (const auto& l : logs) EXPECT_EQ(l.text.rfind("Command: ", 0), std::string::npos);
+}
+
+TEST_F(ListTest, MemberOnlySubmissionRefusesANonMember) {
+    const std::string archive = home.path() + "club-archive.txt";
+    edit([&](TMailListInformation& l) {
+        l.MemberOnlySubmission = true;
+        l.DigestFile = archive;
+    });
+    ASSERT_TRUE(post("Let me in"));
+    EXPECT_TRUE(mailbox("alice").empty());
+    EXPECT_TRUE(queueNames().empty());
+    EXPECT_FALSE(std::filesystem::exists(archive));
+    ASSERT_EQ(mailbox("bob").size(), 1u);
+    EXPECT_EQ(mailbox("bob")[0], notice(" Submission Failure", "bob@example.com",
+                                        {"The specified list either does not exist at this ",
+                                         "server, or is not open to public submission."}));
+
+    // A member, also an inactive one and in another letter case, may post.
+    ASSERT_TRUE(post("Members only", "Alice <ALICE@example.com>", "<alice@example.com>"));
+    EXPECT_EQ(mailbox("alice").size(), 1u);
+}
+
+TEST_F(ListTest, ForcedReplyToReplacesTheHeaderAndIsArchived) {
+    const std::string archive = home.path() + "club-archive.txt";
+    edit([&](TMailListInformation& l) {
+        l.ForceRepliesToList = true;
+        l.DigestFile = archive;
+    });
+    TSmtpMessageInformation m;
+    m.ReversePath.Parse("<bob@example.com>");
+    m.AddForwardPath("<club@example.com>");
+    m.Lines = {"From: bob@example.com", "reply-to: <bob@example.com>", "Subject: one", "", "body"};
+    TDeliverMail d(&m);
+    ASSERT_TRUE(d.Deliver());
+    ASSERT_TRUE(post("two"));
+
+    const std::vector<std::string> first = {"From: bob@example.com", "reply-to: <club@mail.example.com>",
+                                            "Subject: one", "", "body"};
+    const std::vector<std::string> second = {"From: Bob <bob@example.com>", "Subject: two",
+                                             "Reply-To: <club@mail.example.com>", "", "body"};
+    std::vector<std::string> entries = first;
+    entries.push_back("(------------------)");
+    entries.insert(entries.end(), second.begin(), second.end());
+    entries.push_back("(------------------)");
+    EXPECT_EQ(readFile(archive), crlf(entries));
+
+    std::vector<std::string> copy = {"Return-Path: <listmaster@mail.example.com>"};
+    copy.insert(copy.end(), first.begin(), first.end());
+    EXPECT_EQ(mailbox("alice")[0], crlf(copy));
+}
+
+TEST_F(ListTest, AnArchiveThatCannotBeWrittenDoesNotStopTheCopies) {
+    edit([&](TMailListInformation& l) { l.DigestFile = home.path() + "no-such-folder/archive.txt"; });
+    ASSERT_TRUE(post("Hi"));
+    EXPECT_EQ(mailbox("alice").size(), 1u);
+}
+
+TEST_F(ListTest, AListThatContainsItselfEnds) {
+    edit([](TMailListInformation& l) { l.AddMember(true, false, "club@example.com"); });
+    TMailListInformation other;
+    other.AddMember(true, false, "club@example.com");
+    other.AddMember(true, false, "alice@example.com");
+    other.AddMember(true, false, "carol@example.com");
+    ASSERT_TRUE(other.SaveToFile("friends", true));
+    edit([](TMailListInformation& l) { l.AddMember(true, false, "friends@example.com"); });
+
+    ASSERT_TRUE(post("Round and round"));
+    EXPECT_EQ(mailbox("alice").size(), 2u);  // a member of both lists gets each list's copy
+    EXPECT_EQ(mailbox("carol").size(), 1u);
+    EXPECT_EQ(queueTexts().size(), 1u);
+    EXPECT_EQ(loggedCount("Processing Mail for List"), 2);
+}
+
+TEST_F(ListTest, ACopyThatCannotBeStoredIsReportedToTheCaller) {
+    blockWrites(si().UserFolder("alice"));
+    EXPECT_FALSE(post("Hi"));
+}
+
+TEST_F(ListTest, LinesCarryTheListProcessorAsSender) {
+    TSmtpMessageInformation m;
+    m.ReversePath.Parse("<bob@example.com>");
+    m.Lines = {"Subject: !help", ""};
+    TListServer list("club", m.ReversePath.GetPath(), m.Lines);
+    list.OnLog = logger();
+    EXPECT_EQ(list.ListPath, "<club@mail.example.com>");
+    EXPECT_EQ(list.SenderAddress, "bob@example.com");
+    EXPECT_EQ(list.Message.ForwardPathCount(), 2);
+    ASSERT_TRUE(list.ProcessMessage());
+    EXPECT_EQ(logs.front().sender, &list);
+    EXPECT_EQ(logs.front().text, "Processing Mail for List");
+    EXPECT_EQ(ObjectIdentity(&list), list.ID);
+}
+
+}  // namespace
