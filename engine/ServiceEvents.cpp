@@ -1,12 +1,12 @@
 #include "ServiceEvents.h"
 
+#include <unordered_map>
+
 namespace {
 std::int32_t g_nextIdentity = 1;
 }
 
 std::int32_t NewObjectIdentity() { return g_nextIdentity++; }
-
-#include <unordered_map>
 
 namespace {
 std::unordered_map<const void*, std::int32_t>& identities() {

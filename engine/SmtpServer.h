@@ -1,0 +1,187 @@
+// The SMTP server: a listener (TSmtpServer) that makes one session
+// (TSmtpConnection) per accepted connection, keeps the live sessions, frees
+// them, closes idle ones, and reports to its owner through the service events
+// of ServiceEvents.h (status, log, error).
+//
+// The session greets, requires EHLO and then AUTH LOGIN before anything else,
+// collects the envelope with the access rules of the settings, receives the
+// message text after DATA and, at the final ".", adds the "Received:" line and
+// routes the message (TDeliverMail) before it answers
+// "250 Mail Queued for Delivery".
+//
+// Contract:
+//  - Main thread only; everything runs inside socket events and window
+//    messages of the process's message loop.
+//  - A session never frees itself inside its own events: when its socket has
+//    closed it posts WM_RELEASE_CONNECTION to the server's window, and the
+//    server frees it when that message is processed. A release for a session
+//    that is no longer listed (or whose identity no longer matches) is ignored.
+//  - Settings are read from ServerInformation at the moment they are needed,
+//    so a reload applies to the next line of every open session. Start() takes
+//    the bind address and port once.
+//  - Events are fired only when assigned, synchronously, Sender being the
+//    server. Session lines are relayed with the prefix "<SMTP ID n> ".
+//  - Bad input from a client is a reply and a log line, never an exception out
+//    of the loop; a line without CR LF is bounded (MaxCommandLineLength outside
+//    the message text, MaxDataLineLength inside it), past which the session is
+//    closed.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "MailRouting_Message.h"
+#include "ServiceEvents.h"
+#include "WHComponent.h"
+#include "sockets/WSocket.h"
+
+class TSmtpServer;
+
+// Dialogue states of one session. The value 2 is never used.
+enum class TSmtpState : std::uint8_t {
+    Connected = 0,       // accepted, greeted; waits for EHLO
+    Greeted = 1,         // after EHLO, RSET, a finished or refused message
+    SenderAccepted = 3,  // MAIL FROM accepted; RCPT TO and DATA
+    ReceivingData = 4,   // message text until the line "."
+};
+const char* toString(TSmtpState state);
+
+class TSmtpConnection {
+public:
+    // Received text not yet ended by CR LF may grow to this many bytes before
+    // the session is closed: outside the message text, and inside it.
+    static constexpr std::size_t MaxCommandLineLength = 64 * 1024;
+    static constexpr std::size_t MaxDataLineLength = 1024 * 1024;
+    // One receive reads at most this many bytes.
+    static constexpr int ReceiveChunk = 1024;
+
+    explicit TSmtpConnection(TSmtpServer* server);
+    ~TSmtpConnection();
+    TSmtpConnection(const TSmtpConnection&) = delete;
+    TSmtpConnection& operator=(const TSmtpConnection&) = delete;
+
+    // Takes over a handle accepted by the server's listening socket and
+    // greets (or refuses a banned peer address).
+    void Accept(TSocket handle);
+    // Closes the socket (whose close posts the release); when it is closed
+    // already, posts the release itself.
+    void Disconnect();
+    // Handles one received line without its CR LF.
+    void ProcessCommand(const std::string& line);
+    // Fires OnLog(this, text, level) when assigned.
+    void Log(const std::string& text, int level);
+
+    std::int32_t Identity() const { return FIdentity; }
+    TSmtpState State() const { return FState; }
+    double LastActivity() const { return FLastActivity; }
+    bool Authenticated() const { return FAuthenticated; }
+    const std::string& ClientName() const { return FClientName; }
+    const std::string& PeerAddress() const { return FPeerAddress; }
+    TWSocket& Socket() { return *FSocket; }
+    const TSmtpMessageInformation& Message() const { return *FMessage; }
+
+    TServiceLogEvent OnLog;  // the server sets it to its relay
+
+private:
+    void SocketDataAvailable(TCustomWSocket* sender, std::uint16_t error);
+    void SocketDataSent(TCustomWSocket* sender, std::uint16_t error);
+    void SocketSessionClosed(TCustomWSocket* sender, std::uint16_t error);
+    void SocketError(TCustomWSocket* sender);
+    void SocketBgException(TCustomWSocket* sender, const std::exception& e, bool& canClose);
+
+    void Reply(const std::string& text);  // text + CR LF
+    void PostRelease();
+    void RefuseLongLine();
+
+    void DoAuthLine(const std::string& line);
+    void DoCommand(const std::string& command, const std::string& argument);
+    void DoMailFrom(const std::string& argument);
+    void DoRcptTo(const std::string& argument);
+    void DoData();
+    void DoDataLine(const std::string& line);
+    void DoEndOfData();
+    void DoVrfy(const std::string& argument);
+    void DoExpn(const std::string& argument);
+    bool CheckPassword() const;
+
+    const std::int32_t FIdentity;
+    TObjectIdentityRegistration FRegistration;
+    TSmtpServer* FServer;  // not owned
+    std::uint8_t FAuthStep = 0;
+    bool FAuthenticated = false;
+    std::string FAuthUser;
+    std::string FAuthPassword;
+    std::unique_ptr<TWSocket> FSocket;
+    std::string FReceiveBuffer;
+    std::size_t FScanFrom = 0;  // no CR LF starts before this offset of FReceiveBuffer
+    TSmtpState FState = TSmtpState::Connected;
+    double FLastActivity = 0;
+    bool FPeerAccepted = false;
+    bool FAddressBanned = false;
+    std::string FPeerAddress;
+    std::string FClientName;
+    std::unique_ptr<TSmtpMessageInformation> FMessage;
+};
+
+class TSmtpServer : public TWHComponent {
+public:
+    // Posted by a session to the server's window to be freed: wParam the
+    // session, lParam its identity (so that a late release never frees a newer
+    // session that happens to live at the same address).
+    static constexpr unsigned WM_RELEASE_CONNECTION = platform::WM_USER + 100;  // 1124
+    // One minute of the inactivity sweep, in days.
+    static constexpr double InactivityMinute = 0.00069;
+
+    explicit TSmtpServer(void* owner = nullptr);
+    ~TSmtpServer() override;
+
+    // Closes the listener and listens anew on [Smtp Server] "Bind Address" and
+    // "Listen Port". A failure arrives through OnLog and OnError (kind 0 for
+    // an address in use, 2 otherwise); the server then stays not listening.
+    void Start();
+    // Closes the listener; open sessions go on.
+    void Stop();
+    // Stop, then frees every session (status fires once per session).
+    void Shutdown();
+    // Whether the listener is listening now (also updates the cached state).
+    bool IsListening();
+    // FormatDomain(Server Name): the name the sessions put into replies.
+    std::string GetServerName() const;
+    // Frees, without a reply, every session idle longer than minutes, a
+    // minute being 0.00069 day; nothing for minutes <= 0.
+    void CloseIdleConnections(std::int32_t minutes);
+    // Frees the session when it is listed (by identity of the object).
+    void RemoveConnection(TSmtpConnection* session);
+    void RemoveAllConnections();
+    // The relay every session gets as its OnLog: "<SMTP ID n> " + text.
+    void ConnectionLog(void* sender, const std::string& text, int level);
+
+    std::int32_t ConnectionCount() const { return static_cast<std::int32_t>(FConnections.size()); }
+    TSmtpConnection* Connection(std::int32_t index) const;  // nullptr outside the list
+    TWSocket& ListenSocket() { return *FListenSocket; }
+
+    TServiceStatusEvent OnStatus;
+    TServiceLogEvent OnLog;
+    TServiceErrorEvent OnError;
+
+private:
+    void WndProc(TWHComponent* sender, TMessage& msg);
+    void SocketSessionAvailable(TCustomWSocket* sender, std::uint16_t error);
+    void SocketChangeState(TCustomWSocket* sender, TSocketState oldState, TSocketState newState);
+    void SocketSessionClosed(TCustomWSocket* sender, std::uint16_t error);
+    void SocketError(TCustomWSocket* sender);
+    void SocketBgException(TCustomWSocket* sender, const std::exception& e, bool& canClose);
+
+    void FireStatus();
+    void FireLog(const std::string& text, int level);
+    void FireError(std::uint8_t kind);
+    bool ListenSocketListening() const;
+    std::vector<std::unique_ptr<TSmtpConnection>>::iterator Find(const TSmtpConnection* session);
+
+    std::unique_ptr<TWSocket> FListenSocket;
+    std::vector<std::unique_ptr<TSmtpConnection>> FConnections;  // in order of creation
+    bool FListening = false;
+    bool FDestroying = false;
+};

@@ -1,0 +1,427 @@
+// The SMTP dialogue of one session: the authentication gate, AUTH LOGIN, the
+// envelope with its access rules, the message text and its delivery, and the
+// informational commands.
+
+#include <exception>
+
+#include "Base64.h"
+#include "DataU1.h"
+#include "MailRouting.h"
+#include "SmtpServer.h"
+#include "UtilU1.h"
+
+namespace {
+
+bool isTrimmed(char c) { return static_cast<unsigned char>(c) <= 32; }
+
+std::string trim(const std::string& s) {
+    std::size_t b = 0, e = s.size();
+    while (b < e && isTrimmed(s[b])) ++b;
+    while (e > b && isTrimmed(s[e - 1])) --e;
+    return s.substr(b, e - b);
+}
+
+// ASCII letters only; every other byte stays as it is.
+std::string upper(std::string s) {
+    for (char& c : s)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    return s;
+}
+
+// Splits "FROM:<path>" into the trimmed, upper-cased keyword and the trimmed
+// text after the first ":"; false when there is no ":".
+bool splitKeyword(const std::string& argument, std::string& keyword, std::string& rest) {
+    const std::size_t colon = argument.find(':');
+    if (colon == std::string::npos) return false;
+    keyword = upper(trim(argument.substr(0, colon)));
+    rest = trim(argument.substr(colon + 1));
+    return true;
+}
+
+}  // namespace
+
+void TSmtpConnection::ProcessCommand(const std::string& line) {
+    if (FState == TSmtpState::ReceivingData) {
+        DoDataLine(line);
+        return;
+    }
+    if (line.empty()) return;
+    if (FAuthStep == 1) {
+        DoAuthLine(line);
+        return;
+    }
+
+    std::string command = upper(trim(line));
+    std::string argument;
+    if (command != "AUTH LOGIN" && command != "AUTH PLAIN") {
+        const std::size_t blank = line.find(' ');
+        if (blank != std::string::npos) {
+            command = upper(trim(line.substr(0, blank)));
+            argument = trim(line.substr(blank));
+            Log("Command: " + command + " (" + argument + ")", 4);
+        }
+    }
+
+    if (command != "EHLO" && command != "AUTH LOGIN" && command != "AUTH PLAIN" && !FAuthenticated) {
+        Reply("530 SMTP Authentication is required!!");
+        Log("Address " + FClientName + " BANNED", 5);
+        return;
+    }
+    DoCommand(command, argument);
+}
+
+void TSmtpConnection::DoCommand(const std::string& c, const std::string& a) {
+    const bool connected = FSocket->State() == wsConnected;
+    const bool greeted = FState == TSmtpState::Greeted;
+    if (connected) {
+        if (c == "AUTH LOGIN" && greeted) {
+            FAuthStep = 1;
+            Reply("334 " + Base64Encode("Username:"));
+            return;
+        }
+        if (c == "AUTH PLAIN" && greeted) {
+            Reply("334 OK");
+            return;
+        }
+        if (c == "EHLO" && FState == TSmtpState::Connected) {
+            FClientName = a;
+            FMessage->Clear();
+            FState = TSmtpState::Greeted;
+            Reply("250-AUTH=LOGIN");
+            Reply("250-AUTH LOGIN");
+            Reply("250 OK");
+            Log("User " + FClientName + " at " + FPeerAddress + " OK", 6);
+            return;
+        }
+        if (c == "MAIL" && greeted) {
+            DoMailFrom(a);
+            return;
+        }
+        if (c == "RCPT") {
+            DoRcptTo(a);
+            return;
+        }
+        if (c == "DATA") {
+            DoData();
+            return;
+        }
+        if (c == "RSET") {
+            FState = TSmtpState::Greeted;
+            FMessage->Clear();
+            Reply("250 Ready.");
+            Log("Connection Reset", 6);
+            return;
+        }
+        if (greeted) {
+            struct Fixed {
+                const char* command;
+                const char* reply;
+                const char* log;
+                int level;
+            };
+            static const Fixed fixed[] = {
+                {"SEND", "502 SEND not implemented.", "Command not implemented", 5},
+                {"SOML", "502 SOML not implemented.", "Command not implemented", 5},
+                {"SAML", "502 SAML not implemented.", "Command not implemented", 5},
+                {"HELP", "502 No Help Available", "Command not implemented", 6},
+                {"NOOP", "250 OK", "No Operation", 6},
+                {"TURN", "502 TURN not permitted.", "Command not implemented", 5},
+            };
+            for (const Fixed& f : fixed) {
+                if (c == f.command) {
+                    Reply(f.reply);
+                    Log(f.log, f.level);
+                    return;
+                }
+            }
+            if (c == "VRFY") {
+                DoVrfy(a);
+                return;
+            }
+            if (c == "EXPN") {
+                DoExpn(a);
+                return;
+            }
+            if (c == "QUIT") {
+                Reply("221 OK, Closed");
+                Log("Closing connection", 4);
+                Disconnect();
+                return;
+            }
+        }
+    }
+    if (FState != TSmtpState::Connected) FState = TSmtpState::Greeted;
+    Reply("500 Command not recognized.");
+    Log("Command not recognized", 5);
+}
+
+// AUTH LOGIN: the user name line, then the password line. The pair is kept for
+// the session, so a later AUTH LOGIN tests the same pair again at once.
+void TSmtpConnection::DoAuthLine(const std::string& line) {
+    if (trim(FAuthUser).empty()) {
+        FAuthUser = Base64Decode(line);
+        Reply("334 " + Base64Encode("Password:"));
+        return;
+    }
+    if (trim(FAuthPassword).empty()) FAuthPassword = Base64Decode(line);
+    FAuthStep = 0;
+    if (CheckPassword()) {
+        FAuthenticated = true;
+        Reply("235 SMTP Authentication successful");
+        return;
+    }
+    FAuthenticated = false;
+    Reply("535 SMTP Authentication fail.");
+    FSocket->Close();
+    Log("Address " + FClientName + " Authentication fail", 5);
+}
+
+// An account without a stored password (never set, or a user folder without
+// its information file) opens nothing: a client could otherwise match it with
+// any line that decodes to nothing.
+bool TSmtpConnection::CheckPassword() const {
+    const TServerInformation& si = *ServerInformation;
+    if (!si.UserExists(FAuthUser)) return false;
+    TPop3UserInformation user;
+    if (!user.LoadUser(FAuthUser)) return false;
+    return !user.Password.empty() && user.Password == FAuthPassword;
+}
+
+void TSmtpConnection::DoMailFrom(const std::string& argument) {
+    std::string keyword, text;
+    if (!splitKeyword(argument, keyword, text)) {
+        Reply("501 Mail From?");
+        Log("Missing :", 5);
+        return;
+    }
+    if (keyword != "FROM") {
+        Reply("501 Mail From?");
+        Log("Missing FROM", 5);
+        return;
+    }
+    TMessageRouteInformation path(rkReversePath);
+    const int code = path.Parse(text);
+    if (code != rpOK && code != rpEmptyPath) {
+        Reply("501 Reverse-Path not understood");
+        Log("Bad Reverse Path", 5);
+        return;
+    }
+
+    const TServerInformation& si = *ServerInformation;
+    TSmtpMessageInformation& m = *FMessage;
+    m.ClearForwardPaths();
+    m.HasLocalRecipient = false;
+    m.RcptCount = 0;
+    m.SenderDomainLocal = si.IsLocalDomain(path.Domain);
+    m.SenderIsLocalUser = m.SenderDomainLocal && si.UserInfoFileExists(path.LocalPart);
+    m.SenderDomainAccepted = si.IsAcceptedDomain(path.Domain);
+    m.SenderDomainBanned = si.IsBannedDomain(path.Domain);
+    m.SenderMailboxBanned = si.IsBannedMailbox(path.LocalPart);
+    FAddressBanned = si.IsBannedAddress(path.Domain);
+
+    // Each rule that holds refuses; the last one names the reason.
+    bool refused = false;
+    std::string reason;
+    if (si.BanDomains && m.SenderDomainBanned) {
+        refused = true;
+        reason = "Domain (" + path.Domain + ") Banned";
+    }
+    if (si.BanMailboxes && m.SenderMailboxBanned) {
+        refused = true;
+        reason = "Mailbox (" + path.LocalPart + ") Banned";
+    }
+    if (si.BanAddresses && FAddressBanned) {
+        refused = true;
+        reason = "Address (" + path.Domain + ") Banned";
+    }
+    if (refused) {
+        m.Clear();
+        FState = TSmtpState::Greeted;
+        Reply("550 Sender Not Accepted: " + reason);
+        Log("Sender BAD (" + reason + ")", 5);
+        return;
+    }
+
+    m.ReversePath.Parse(text);
+    FState = TSmtpState::SenderAccepted;
+    Reply("250 Sender Accepted");
+    Log("Mail From (" + m.ReversePath.GetPath() + ") accepted", 6);
+}
+
+void TSmtpConnection::DoRcptTo(const std::string& argument) {
+    if (FState != TSmtpState::SenderAccepted) {
+        FState = TSmtpState::Greeted;
+        Reply("503 Please Mail From before RCPT");
+        Log("No From yet, how can we have Tos?", 5);
+        return;
+    }
+    std::string keyword, text;
+    if (!splitKeyword(argument, keyword, text)) {
+        FState = TSmtpState::Greeted;
+        Reply("501 Mail To?");
+        Log("Missing :", 5);
+        return;
+    }
+    if (keyword != "TO") {
+        FState = TSmtpState::Greeted;
+        Reply("501 Mail To?");
+        Log("Missing TO", 5);
+        return;
+    }
+    TMessageRouteInformation path(rkForwardPath);
+    if (path.Parse(text) != rpOK) {
+        Reply("501 Forward-Path not understood");
+        Log("Bad Forward Path", 5);
+        return;
+    }
+
+    const TServerInformation& si = *ServerInformation;
+    TSmtpMessageInformation& m = *FMessage;
+    if (si.IsLocalDomain(path.Domain)) {
+        const std::string& box = path.LocalPart;
+        const bool known = si.AliasExists(box) || si.AliasExists(box + "@" + path.Domain) || si.UserExists(box) ||
+                           si.MailListExists(box);
+        if (!known) {
+            Reply("550 Destination Not Accepted");
+            Log("Receiver BAD", 5);
+            return;
+        }
+        Log("Mail To is Local", 8);
+        m.HasLocalRecipient = true;
+    }
+    m.RcptCount += 1;
+    FState = TSmtpState::SenderAccepted;
+    m.AddForwardPath(text);
+    Reply("250 Destination Accepted");
+    Log("Mail To accepted", 6);
+}
+
+void TSmtpConnection::DoData() {
+    TSmtpMessageInformation& m = *FMessage;
+    if (FState != TSmtpState::SenderAccepted || m.ForwardPathCount() == 0) {
+        Reply("503 Please RCPT TO before DATA");
+        Log("No To yet, how can we have Data?", 5);
+        return;
+    }
+    const TServerInformation& si = *ServerInformation;
+    bool refused = false;
+    std::string reason;
+    if (si.Restrict && !(FPeerAccepted || m.SenderDomainAccepted || m.SenderIsLocalUser || m.HasLocalRecipient)) {
+        refused = true;
+        reason = "Domain or user NOT Accepted";
+    }
+    if (si.ApplyToMaximum && si.ToMaximum > 0 && m.RcptCount > si.ToMaximum) {
+        refused = true;
+        reason = "Too Many Recipients (" + std::to_string(m.RcptCount) + " > " + std::to_string(si.ToMaximum) + ")";
+    }
+    if (refused) {
+        m.Clear();
+        FState = TSmtpState::Greeted;
+        Reply("451 Error in processing: " + reason);
+        Log("Mail Rejected: " + reason, 5);
+        return;
+    }
+    FState = TSmtpState::ReceivingData;
+    Reply("354 Start Mail Input, end with <CRLF>.<CRLF>");
+    Log("Ready to accept mail", 6);
+}
+
+void TSmtpConnection::DoDataLine(const std::string& line) {
+    if (line == ".") {
+        DoEndOfData();
+        return;
+    }
+    std::string text = (!line.empty() && line[0] == '.') ? line.substr(1) : line;
+    if (ServerInformation->LogMessageSpy) Log("Data: " + text, 8);
+    FMessage->AddLine(std::move(text));
+}
+
+// Routing runs to its end here, inside the data event; the client hears
+// "250" only for a message that was wholly stored or queued. When it was not
+// (a message file or the queue file could not be written), the client gets a
+// temporary error and will try again: a recipient stored before the failure
+// may then get the message twice, but none loses it.
+void TSmtpConnection::DoEndOfData() {
+    Log("Processing Incoming Mail...", 6);
+    Log("Adding Received to Message Header", 8);
+    FMessage->AddReceivedHeader();
+
+    bool delivered = false;
+    std::string why;
+    try {
+        TDeliverMail deliver(FMessage.get());
+        TObjectIdentityRegistration named(&deliver, deliver.ID);
+        deliver.OnLog = OnLog;
+        delivered = deliver.Deliver();
+        why = deliver.ErrorText;
+    } catch (const std::exception& e) {
+        why = e.what();
+    } catch (...) {
+        why = "unknown error";
+    }
+
+    FMessage->Clear();
+    FState = TSmtpState::Greeted;
+    if (delivered) {
+        Log("Incoming Mail Processed", 6);
+        Reply("250 Mail Queued for Delivery");
+        return;
+    }
+    Log("Mail Rejected: Delivery failed (" + why + ")", 1);
+    Reply("451 Error in processing: Mail could not be stored");
+}
+
+void TSmtpConnection::DoVrfy(const std::string& argument) {
+    const TServerInformation& si = *ServerInformation;
+    std::string user = argument;
+    if (si.AliasExists(user)) {
+        std::string entry, id;
+        si.FindAlias(user, entry);
+        TServerInformation::SplitAlias(entry, id, user);
+        Log("Alias Converted", 6);
+    }
+    if (si.UserExists(user)) {
+        TPop3UserInformation record;
+        record.LoadUser(user);
+        if (!record.DoNotReportUserExists) {
+            Reply("250 " + record.RealName + " <" + FormatMailbox(user, si.ServerName) + ">");
+            Log("User Reported", 6);
+        } else {
+            Reply("550 User Unknown");
+            Log("User is Hidden", 5);
+        }
+        return;
+    }
+    Reply("550 User Unknown");
+    Log("User is Unknown", 5);
+}
+
+void TSmtpConnection::DoExpn(const std::string& argument) {
+    const TServerInformation& si = *ServerInformation;
+    if (!si.MailListExists(argument)) {
+        Reply("550 List Unknown");
+        Log("List Unknown", 5);
+        return;
+    }
+    TMailListInformation list;
+    list.LoadFromFile(argument);
+    if (list.DoNotReportListMembersToSmtp) {
+        Reply("550 List Unknown");
+        Log("List is Hidden", 5);
+        return;
+    }
+    std::vector<std::string> paths;
+    for (const auto& member : list.Members) {
+        if (!member->Active) continue;
+        TMessageRouteInformation path(rkOther);
+        if (path.Parse(member->Address) == rpOK) paths.push_back(path.GetPath());
+    }
+    if (paths.empty()) {
+        Reply("550 List is Empty");
+        Log("List is Empty", 5);
+        return;
+    }
+    for (std::size_t i = 0; i + 1 < paths.size(); ++i) Reply("250-" + paths[i]);
+    Reply("250 " + paths.back());
+    Log(paths.size() == 1 ? "List Entry Reported" : "List Entries Reported", 6);
+}

@@ -1,0 +1,155 @@
+// One SMTP session's life: taking over the accepted handle, the greeting,
+// receiving and splitting lines, the socket events, and the release request.
+// The dialogue itself is in SmtpServer_Commands.cpp.
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+
+#include <cstring>
+
+#include "DataU1.h"
+#include "SmtpServer.h"
+#include "platform/Clock.h"
+
+TSmtpConnection::TSmtpConnection(TSmtpServer* server)
+    : FIdentity(NewObjectIdentity()),
+      FRegistration(this, FIdentity),
+      FServer(server),
+      FSocket(std::make_unique<TWSocket>()),
+      FMessage(std::make_unique<TSmtpMessageInformation>()) {
+    auto& s = *FSocket;
+    s.OnDataAvailable = [this](TCustomWSocket* sender, std::uint16_t error) { SocketDataAvailable(sender, error); };
+    s.OnDataSent = [this](TCustomWSocket* sender, std::uint16_t error) { SocketDataSent(sender, error); };
+    s.OnSessionClosed = [this](TCustomWSocket* sender, std::uint16_t error) { SocketSessionClosed(sender, error); };
+    s.OnError = [this](TCustomWSocket* sender) { SocketError(sender); };
+    s.OnBgException = [this](TCustomWSocket* sender, const std::exception& e, bool& canClose) {
+        SocketBgException(sender, e, canClose);
+    };
+}
+
+// Freed by the server only (release message, sweep, shutdown). The socket's
+// own close must not call back into a session that is going away.
+TSmtpConnection::~TSmtpConnection() {
+    FMessage.reset();
+    FSocket->OnDataAvailable = nullptr;
+    FSocket->OnDataSent = nullptr;
+    FSocket->OnSessionClosed = nullptr;
+    FSocket->OnError = nullptr;
+    FSocket->OnBgException = nullptr;
+    FSocket.reset();
+}
+
+void TSmtpConnection::Log(const std::string& text, int level) {
+    if (OnLog) OnLog(this, text, level);
+}
+
+void TSmtpConnection::Reply(const std::string& text) { FSocket->SendStr(text + "\r\n"); }
+
+void TSmtpConnection::Accept(TSocket handle) {
+    FSocket->Dup(handle);
+    Log("Accepted", 4);
+    FState = TSmtpState::Connected;
+    FMessage->Clear();
+    FPeerAccepted = false;
+    FAddressBanned = false;
+    FPeerAddress.clear();
+    if (FSocket->State() != wsConnected) return;
+
+    Log("Connected", 4);
+    // Replies go out as they are made: a multi-line reply sent line by line
+    // would otherwise wait for the client's delayed acknowledgement (some
+    // 40 ms) between its lines.
+    const int noDelay = 1;
+    WSocket_setsockopt(FSocket->HSocket(), IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
+    FPeerAddress = FSocket->GetPeerAddr();
+    const TServerInformation& si = *ServerInformation;
+    FAddressBanned = si.IsBannedAddress(FPeerAddress);
+    FPeerAccepted = si.IsAcceptedDomain(FPeerAddress);
+    const std::string name = FServer->GetServerName();
+    if (si.BanAddresses && FAddressBanned) {
+        Reply("221 " + name + " Closing Channel, Address banned.");
+        FSocket->Close();
+        Log("Address " + FPeerAddress + " BANNED", 5);
+        return;
+    }
+    switch (si.BannerLevel) {
+        case 0: Reply("220 " + name + " Tavrin 1.4.0.0 ESMTP Ready."); break;
+        case 2: Reply("220 " + name + " ESMTP Ready."); break;
+        default: Reply("220 " + name + " Tavrin ESMTP Ready."); break;
+    }
+}
+
+void TSmtpConnection::PostRelease() {
+    FServer->PostToSelf(TSmtpServer::WM_RELEASE_CONNECTION, reinterpret_cast<std::intptr_t>(this), FIdentity);
+}
+
+void TSmtpConnection::Disconnect() {
+    if (FSocket->State() == wsClosed) {
+        PostRelease();
+        return;
+    }
+    FSocket->Close();
+    // A close that fails half-way can leave the socket closed without its
+    // OnSessionClosed; the session must still be released then. A second
+    // release request is harmless.
+    if (FSocket->State() == wsClosed) PostRelease();
+}
+
+void TSmtpConnection::SocketDataAvailable(TCustomWSocket*, std::uint16_t) {
+    char buf[ReceiveChunk];
+    const int n = FSocket->Receive(buf, ReceiveChunk);
+    FLastActivity = platform::Now();
+    if (n > 0) FReceiveBuffer.append(buf, static_cast<std::size_t>(n));
+
+    // The buffer is read afresh for every line: a command may pump messages
+    // (a close that would block), and a line must never be handled twice.
+    for (;;) {
+        const std::size_t eol = FReceiveBuffer.find("\r\n", FScanFrom);
+        if (eol == std::string::npos) {
+            // The next search starts at the last byte: it may be the CR of a
+            // CR LF whose LF is still on its way.
+            FScanFrom = FReceiveBuffer.empty() ? 0 : FReceiveBuffer.size() - 1;
+            break;
+        }
+        std::string line = FReceiveBuffer.substr(0, eol);
+        FReceiveBuffer.erase(0, eol + 2);
+        FScanFrom = 0;
+        ProcessCommand(line);
+    }
+
+    const std::size_t limit =
+        FState == TSmtpState::ReceivingData ? MaxDataLineLength : MaxCommandLineLength;
+    if (FReceiveBuffer.size() > limit) RefuseLongLine();
+}
+
+// A client that never ends its line would otherwise grow the buffer without
+// bound, before it has even authenticated.
+void TSmtpConnection::RefuseLongLine() {
+    const bool inData = FState == TSmtpState::ReceivingData;
+    FReceiveBuffer.clear();
+    FReceiveBuffer.shrink_to_fit();
+    FScanFrom = 0;
+    FMessage->Clear();
+    FState = TSmtpState::Greeted;
+    if (FSocket->State() == wsConnected) Reply("500 Line too long.");
+    Log(std::string(inData ? "Message line" : "Command line") + " too long, closing connection", 5);
+    Disconnect();
+}
+
+void TSmtpConnection::SocketDataSent(TCustomWSocket*, std::uint16_t) { FLastActivity = platform::Now(); }
+
+void TSmtpConnection::SocketSessionClosed(TCustomWSocket*, std::uint16_t) {
+    Log("Closed", 4);
+    PostRelease();
+}
+
+void TSmtpConnection::SocketError(TCustomWSocket*) {
+    Log("Socket Error", 3);
+    Disconnect();
+}
+
+void TSmtpConnection::SocketBgException(TCustomWSocket*, const std::exception&, bool& canClose) {
+    canClose = false;
+    Log("Background Exception Error", 0);
+    Disconnect();
+}
