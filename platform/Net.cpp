@@ -447,6 +447,12 @@ int send(SOCKET s, const void* buf, int len, int flags) {
         }
         return fail(errnoToWsa(saved));
     }
+    if (n < len) {
+        // A short send means the buffer is full now; WinSock would have
+        // refused the rest with would-block, so FD_WRITE must follow too.
+        k->writeEnabled = true;
+        updateInterest(s, *k);
+    }
     return static_cast<int>(n);
 }
 
