@@ -395,6 +395,34 @@ int listen(SOCKET s, int) {
     return 0;
 }
 
+namespace {
+
+// Listeners whose accept ran out of descriptors or memory. Their FD_ACCEPT is
+// re-enabled a little later: at once, the waiting connection would notify
+// again straight away and spin the loop until a descriptor frees up.
+constexpr unsigned kAcceptRetryMs = 100;
+std::vector<SOCKET>& acceptBackoff() {
+    static auto* v = new std::vector<SOCKET>();
+    return *v;
+}
+HWND backoffWindow() {
+    static HWND wnd = loop().createWindow([](Message& m) {
+        if (m.msg != WM_TIMER) return;
+        loop().killTimer(backoffWindow(), 1);
+        auto waiting = std::move(acceptBackoff());
+        acceptBackoff().clear();
+        for (SOCKET s : waiting) {
+            if (Sock* k = find(s)) {
+                k->acceptEnabled = true;
+                updateInterest(s, *k);
+            }
+        }
+    });
+    return wnd;
+}
+
+}  // namespace
+
 SOCKET accept(SOCKET s, sockaddr_in* addr, int* len) {
     Sock* k = find(s);
     if (!k) return fail(WSAENOTSOCK);
@@ -403,6 +431,13 @@ SOCKET accept(SOCKET s, sockaddr_in* addr, int* len) {
     socklen_t plen = sizeof peer;
     int fd = ::accept4(k->fd, reinterpret_cast<sockaddr*>(&peer), &plen, SOCK_NONBLOCK | SOCK_CLOEXEC);
     int saved = errno;
+    if (fd < 0 && (saved == EMFILE || saved == ENFILE || saved == ENOBUFS || saved == ENOMEM)) {
+        k->acceptEnabled = false;
+        updateInterest(s, *k);
+        acceptBackoff().push_back(s);
+        loop().setTimer(backoffWindow(), 1, kAcceptRetryMs);
+        return fail(errnoToWsa(saved));
+    }
     // Re-enable FD_ACCEPT: further connections waiting notify again.
     k->acceptEnabled = true;
     updateInterest(s, *k);

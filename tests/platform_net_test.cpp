@@ -254,3 +254,29 @@ TEST(PlatformNet, ProtocolAndAddressHelpers) {
     EXPECT_EQ(net::errnoToWsa(EADDRINUSE), net::WSAEADDRINUSE);
     EXPECT_EQ(net::errnoToWsa(EPIPE), net::WSAESHUTDOWN);
 }
+
+TEST(PlatformNet, AcceptOutOfDescriptorsDoesNotSpinAndRecovers) {
+    Pair p;
+    auto waiting = net::socket(AF_INET, SOCK_STREAM, 6);
+    auto to = loopbackAddr(p.port);
+    net::connect(waiting, &to, sizeof to);
+    ASSERT_TRUE(p.sink.waitFor(p.listener, net::FD_ACCEPT, 2));
+
+    // Leave no descriptor free for accept.
+    std::vector<int> fillers;
+    for (int fd; (fd = ::dup(0)) >= 0 && fillers.size() < 100000;) fillers.push_back(fd);
+    EXPECT_EQ(net::accept(p.listener, nullptr, nullptr), net::INVALID_SOCKET);
+    EXPECT_EQ(net::WSAGetLastError(), net::WSAEMFILE);
+    int before = p.sink.count(p.listener, net::FD_ACCEPT);
+    loop().processOne(0);
+    loop().processOne(0);
+    EXPECT_EQ(p.sink.count(p.listener, net::FD_ACCEPT), before);  // no immediate re-notify
+    for (int fd : fillers) ::close(fd);
+
+    // After the pause the waiting connection is offered again.
+    ASSERT_TRUE(p.sink.waitFor(p.listener, net::FD_ACCEPT, before + 1));
+    auto s = net::accept(p.listener, nullptr, nullptr);
+    EXPECT_NE(s, net::INVALID_SOCKET);
+    net::closesocket(s);
+    net::closesocket(waiting);
+}
