@@ -1,0 +1,184 @@
+// The outbound mail service. TSmtpAgent polls the queue folder; for every
+// queue file that no connection services yet it makes one
+// TSmtpAgentConnection, which relays that message: per recipient-domain group
+// it finds the next hops (the master server, an address literal, the mail
+// exchangers from a DNS query, or the domain itself), runs the SMTP client
+// dialogue on port 25, removes the delivered recipients and rewrites the
+// queue file; after the last group it re-queues the message for a later pass
+// or, with the retries used up, sends the sender a failure notice and deletes
+// the file. Then it asks the agent to free it.
+//
+// Contract:
+//  - Main thread only; everything arrives through the message loop (poll
+//    timer, socket events, the DNS answer or its timer, posted steps).
+//  - A connection never frees itself: it posts WM_RELEASE_CONNECTION to the
+//    agent's window (wParam the connection, lParam its ID), and the agent
+//    frees it when the message is dispatched. Every step to the next domain
+//    or host is posted to the connection's own window, never taken inside the
+//    event that led to it, and each failure leads to exactly one next step
+//    even when the socket reports it through more than one event.
+//  - The agent counts as active exactly while its poll timer is enabled;
+//    Stop does not stop connections at work. Shutdown frees them all.
+//  - Status: OnStatus(agent, active, connection count) after every change of
+//    the connection list and on Start and Stop. Log: the agent's own lines
+//    without prefix, the connections' lines (and those of the routing object a
+//    connection uses for its failure notice) with "<Smtp Agent ID n> ".
+//  - A connection removed by the inactivity sweep or by Shutdown leaves its
+//    queue file as it last wrote it; a later scan services it again.
+//  - Needs the process's settings object (ServerInformation).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "MailRouting_Queue.h"
+#include "ServiceEvents.h"
+#include "WHComponent.h"
+#include "platform/MessageLoop.h"
+#include "sockets/DnsQuery.h"
+#include "sockets/WSocket.h"
+
+class TSmtpAgent;
+
+// The client dialogue of one connection.
+enum class TSmtpAgentState : std::uint8_t {
+    Greeting = 0,     // connected, waiting for "220"
+    HeloSent = 1,     // waiting for "250"
+    MailSent = 2,     // waiting for "250"
+    RcptSent = 3,     // waiting for "250"/"251" (or "550") to the current RCPT TO
+    DataSent = 4,     // waiting for "354"
+    MessageSent = 5,  // waiting for "250" to the end of the data
+    Ended = 6,        // session over; late lines are ignored
+};
+const char* toString(TSmtpAgentState State);
+
+class TSmtpAgentConnection : public TWHComponent {
+public:
+    static constexpr unsigned WM_NEXT_DOMAIN = platform::WM_USER + 101;  // 1125
+    static constexpr unsigned WM_NEXT_HOST = platform::WM_USER + 102;    // 1126
+
+    explicit TSmtpAgentConnection(TSmtpAgent* Agent);
+    ~TSmtpAgentConnection() override;
+
+    const std::int32_t ID;  // identity in log lines
+    TServiceLogEvent OnLog;  // the agent sets its ConnectionLog here
+    double LastActivity;     // date-time (days) of the last socket activity
+
+    // Starts relaying the queued message of that name (file name without
+    // ".txt"). Called once, by the agent's scan.
+    void ServiceMessage(const std::string& QueueName);
+    void Log(const std::string& Text, int Level);
+
+    const std::string& QueueName() const { return FQueueName; }
+    TSmtpAgentState State() const { return FState; }
+    bool Connected() const { return FConnected; }
+    const std::vector<std::string>& Hosts() const { return FHosts; }
+    const TSmtpAgentMessageInformation& Message() const { return FMessage; }
+
+    // The identity to show for a log line of Sender: this connection's, or
+    // that of the routing object of its failure notice while it runs.
+    bool IdentityOf(const void* Sender, std::int32_t& Identity) const;
+
+private:
+    friend class TSmtpAgent;
+
+    void WndProc(TWHComponent* Sender, TMessage& Msg);
+    void ProcessNextDomain();
+    void ConnectNextHost();
+    void StartConnect(const std::string& Address);
+    void DnsQueryRequestDone(TDnsQuery* Sender, std::uint16_t Error);
+    void MxTimerTimer();
+    void SocketDnsLookupDone(TCustomWSocket* Sender, std::uint16_t Error);
+    void SocketSessionConnected(TCustomWSocket* Sender, std::uint16_t Error);
+    void SocketDataAvailable(TCustomWSocket* Sender, std::uint16_t Error);
+    void SocketDataSent(TCustomWSocket* Sender, std::uint16_t Error);
+    void SocketSessionClosed(TCustomWSocket* Sender, std::uint16_t Error);
+    void SocketError(TCustomWSocket* Sender);
+    void SocketBgException(TCustomWSocket* Sender, const std::exception& E, bool& CanClose);
+    void ProcessReply(const std::string& Line);
+    void Send(const std::string& Line);
+    void SendMessageText();
+    void NextRecipient();
+    void FailSession(const std::string& Text, std::uint8_t Status, const std::string& Code,
+                     const std::string& ReplyText, bool ClearMarks);
+    void ClearDeliveredMarks();
+    void EndSession();
+    void FinishMessage();
+    // False when the notice had to be routed and routing did not take it.
+    bool SendFailureNotice();
+    void RemoveFirstHost();
+    // Posts the next step for the current attempt unless one was posted.
+    void TakeStep(unsigned Msg);
+    void Release();
+
+    TSmtpAgent* FAgent;
+    std::unique_ptr<TDnsQuery> FDnsQuery;
+    std::unique_ptr<TWSocket> FSocket;
+    std::string FReceiveBuffer;
+    std::unique_ptr<platform::Timer> FMxTimer;
+    std::vector<std::string> FHosts;
+    int FRecipientIndex = 0;
+    bool FConnected = false;
+    TSmtpAgentState FState = TSmtpAgentState::Greeting;
+    std::string FQueueName;
+    TSmtpAgentMessageInformation FMessage;
+    TSmtpAgentForwardInformation* FCurrent = nullptr;
+    int FDomainIndex = 0;
+
+    bool FLookupPending = false;      // an MX answer is awaited
+    std::uint16_t FLookupID = 0;      // the ID of the awaited answer
+    bool FStepTaken = false;          // the current attempt has posted its next step
+    bool FReleased = false;           // the release is posted; nothing more happens
+    const void* FNoticeRouter = nullptr;  // the failure notice's routing object while it runs
+    std::int32_t FNoticeRouterID = 0;
+};
+
+class TSmtpAgent : public TWHComponent {
+public:
+    static constexpr unsigned WM_RELEASE_CONNECTION = platform::WM_USER + 100;  // 1124
+
+    explicit TSmtpAgent(void* AOwner = nullptr);
+    ~TSmtpAgent() override;
+
+    TServiceStatusEvent OnStatus;  // (agent, poll timer enabled, connection count)
+    TServiceLogEvent OnLog;        // (agent, text, level)
+
+    // Enables the poll timer with "Polling Interval (in seconds)" x 1000 ms;
+    // the first scan comes one interval later.
+    void Start();
+    void Stop();
+    // Stop, then free every connection.
+    void Shutdown();
+    bool IsActive() const;
+    // Scans the queue folder now, also while stopped; the timer is left as
+    // it was found.
+    void ServiceQueueNow();
+    // The scan; the poll timer's handler.
+    void ServiceQueue();
+    // True when a connection other than Connection (nullptr: any) services
+    // QueueName (compared without regard to case).
+    bool IsMessageInService(const TSmtpAgentConnection* Connection, const std::string& QueueName) const;
+    void RemoveConnection(TSmtpAgentConnection* Connection);
+    void RemoveAllConnections();
+    // Frees every connection idle for more than Minutes x 0.00069 days.
+    void CloseIdleConnections(int Minutes);
+    void Log(const std::string& Text, int Level);
+    // The log relay every connection gets as its OnLog.
+    void ConnectionLog(void* Sender, const std::string& Text, int Level);
+
+    int ConnectionCount() const { return static_cast<int>(FConnections.size()); }
+    TSmtpAgentConnection* GetConnection(int Index) const;
+    unsigned PollInterval() const { return FPollTimer->interval(); }  // ms
+
+private:
+    void WndProc(TWHComponent* Sender, TMessage& Msg);
+    void ReleaseConnection(std::intptr_t Pointer, std::intptr_t Identity);
+    void FireStatus(bool Active);
+    void ApplyPollInterval();
+
+    std::vector<std::unique_ptr<TSmtpAgentConnection>> FConnections;
+    std::unique_ptr<platform::Timer> FPollTimer;
+    bool FBusy = false;
+};

@@ -1,0 +1,188 @@
+// Retries and the end of a message that cannot be delivered: the counters in
+// the queue file after each pass, the "Undeliverable Mail" notice in the local
+// sender's mailbox, the null sender, the DNS server that does not answer and
+// its late answer.
+#include "support/AgentHarness.h"
+#include "support/Peers.h"
+
+using namespace agenttest;
+using namespace testpeers;
+using testsupport::stepUntil;
+
+namespace {
+
+const std::vector<std::string> Body{"From: sender@agent.local.test", "Subject: retry test", "", "hello"};
+
+}  // namespace
+
+class AgentRetry : public AgentTest {
+protected:
+    std::string Nobody = uniqueLoopback(61);  // nothing listens on its port 25
+    std::string To() const { return "<rcpt@[" + Nobody + "]>"; }
+
+    void SetUp() override {
+        AgentTest::SetUp();
+        ASSERT_TRUE(ServerInformation->CreateUser("sender"));
+    }
+
+    // The files in the sender's mailbox.
+    std::vector<std::string> mailbox() const {
+        TPop3MailInformation Box;
+        Box.LoadMailbox("sender");
+        std::vector<std::string> Out;
+        for (const auto& E : Box.Entries) Out.push_back(testsupport::readFile(Box.Folder + E->FileName));
+        return Out;
+    }
+
+    // The notice the agent writes, as it lands in a mailbox.
+    std::string notice(const std::vector<std::string>& Recipients) const {
+        std::string N = "Return-Path: <>\r\nFrom: Tavrin Server agent.local.test\r\nSubject: Undeliverable Mail\r\n\r\n"
+                        "The following recepients were not reached:\r\n\r\n";
+        for (const auto& R : Recipients) N += R + "\r\n";
+        N += "\r\nso the following message could not be delivered\r\n\r\n\r\n";
+        for (const auto& L : Body) N += L + "\r\n";
+        return N;
+    }
+};
+
+TEST_F(AgentRetry, NoRetriesGivesOnePassAndTheNotice) {
+    writeQueue("1", "<sender@agent.local.test>", {To()}, 0, 0, Body);
+    ASSERT_TRUE(runPass()) << dump();
+    EXPECT_TRUE(hasLog("Connection Open Failed")) << dump();
+    EXPECT_TRUE(hasLog("Processing Incomplete, but Retries Used Up.  Deleting files..."));
+    EXPECT_FALSE(queued("1"));
+    const auto Box = mailbox();
+    ASSERT_EQ(Box.size(), 1u) << dump();
+    EXPECT_EQ(Box[0], notice({To()}));
+}
+
+TEST_F(AgentRetry, TwoRetriesGiveThreePasses) {
+    writeQueue("2", "<sender@agent.local.test>", {To()}, 0, 2, Body);
+    ASSERT_TRUE(runPass()) << dump();
+    EXPECT_EQ(readQueue("2"), AgentTest::queueText("<sender@agent.local.test>", {To()}, 1, 1, Body));
+    ASSERT_TRUE(runPass()) << dump();
+    EXPECT_EQ(readQueue("2"), AgentTest::queueText("<sender@agent.local.test>", {To()}, 2, 0, Body));
+    EXPECT_TRUE(mailbox().empty());
+    ASSERT_TRUE(runPass()) << dump();
+    EXPECT_FALSE(queued("2"));
+    EXPECT_EQ(countLog("Processing partially successful.  Re-Queueing for further processing..."), 2);
+    const auto Box = mailbox();
+    ASSERT_EQ(Box.size(), 1u);
+    EXPECT_EQ(Box[0], notice({To()}));
+}
+
+TEST_F(AgentRetry, NoticeListsEveryRecipientStillHeld) {
+    const std::string Second = "<other@[" + Nobody + "]>";
+    writeQueue("3", "<sender@agent.local.test>", {To(), Second}, 4, 0, Body);
+    ASSERT_TRUE(runPass()) << dump();
+    const auto Box = mailbox();
+    ASSERT_EQ(Box.size(), 1u);
+    EXPECT_EQ(Box[0], notice({To(), Second}));
+}
+
+TEST_F(AgentRetry, NullSenderGetsNoNotice) {
+    writeQueue("4", "<>", {To()}, 0, 0, Body);
+    ASSERT_TRUE(runPass()) << dump();
+    EXPECT_FALSE(queued("4"));
+    EXPECT_TRUE(mailbox().empty());
+    // Nothing queued either.
+    std::size_t Files = 0;
+    for (const auto& E : std::filesystem::directory_iterator(queuePath()))
+        if (E.is_regular_file()) ++Files;
+    EXPECT_EQ(Files, 0u);
+}
+
+TEST_F(AgentRetry, LocalSenderWithoutAccountIsLogged) {
+    writeQueue("5", "<ghost@agent.local.test>", {To()}, 0, 0, Body);
+    ASSERT_TRUE(runPass()) << dump();
+    EXPECT_TRUE(hasLog("Local Failure Notice to Non-existant user.")) << dump();
+    EXPECT_FALSE(queued("5"));
+}
+
+TEST_F(AgentRetry, ForeignSenderGetsTheNoticeThroughTheQueue) {
+    writeQueue("6", "<someone@far.test>", {To()}, 0, 0, Body);
+    ASSERT_TRUE(runPass()) << dump();
+    EXPECT_FALSE(queued("6"));
+    // The routing object's own lines carry its identity.
+    EXPECT_TRUE(hasLog("Destination Route Not Local... queueing for Agent...")) << dump();
+    std::string ConnectionPrefix, RouterPrefix;
+    for (const auto& L : Logs) {
+        if (L.Text.find("Connection Open Failed") != std::string::npos) ConnectionPrefix = L.Text.substr(0, L.Text.find('>'));
+        if (L.Text.find("Incoming Mail Processed") != std::string::npos) RouterPrefix = L.Text.substr(0, L.Text.find('>'));
+    }
+    EXPECT_EQ(RouterPrefix.rfind("<Smtp Agent ID ", 0), 0u);
+    EXPECT_NE(RouterPrefix, ConnectionPrefix);
+    EXPECT_NE(RouterPrefix, "<Smtp Agent ID 0");
+    std::vector<std::string> Queued;
+    for (const auto& E : std::filesystem::directory_iterator(queuePath()))
+        if (E.is_regular_file()) Queued.push_back(testsupport::readFile(E.path().string()));
+    ASSERT_EQ(Queued.size(), 1u);
+    EXPECT_NE(Queued[0].find("From=<>\r\n"), std::string::npos);
+    EXPECT_NE(Queued[0].find("To=<someone@far.test>\r\n"), std::string::npos);
+    EXPECT_NE(Queued[0].find("Subject: Undeliverable Mail\r\n"), std::string::npos);
+}
+
+TEST_F(AgentRetry, FileMarkedUsedUpSendsTheNoticeAtOnce) {
+    writeQueue("7", "<sender@agent.local.test>", {To()}, 3, -1, Body);
+    ASSERT_TRUE(runPass()) << dump();
+    EXPECT_TRUE(hasLog("Unable to open Mail 7 for sending... Deleted."));
+    EXPECT_FALSE(hasLog("Connecting to"));
+    EXPECT_FALSE(queued("7"));
+    EXPECT_EQ(mailbox().size(), 1u);
+}
+
+// --- a DNS server that keeps silent ----------------------------------------
+
+class AgentDnsTimeout : public AgentRetry {
+protected:
+    std::string DnsAddr = uniqueLoopback(62);
+    std::function<std::vector<Bytes>(const Bytes&)> Answer;  // none: silent
+    UdpResponder Dns{DnsAddr, 53, [this](const Bytes& Q) { return Answer ? Answer(Q) : std::vector<Bytes>{}; }};
+    std::string SinkAddr = uniqueLoopback(63);
+
+    void SetUp() override {
+        AgentRetry::SetUp();
+        ASSERT_GT(Dns.port(), 0);
+        ServerInformation->DNSServerAddress = DnsAddr;
+        ServerInformation->DNSServerTimeout = 1;
+        recreateAgent();
+    }
+};
+
+TEST_F(AgentDnsTimeout, TimedOutGroupStaysForTheNextPass) {
+    SmtpSinkPeer Sink(SinkAddr, 25);
+    ASSERT_TRUE(Sink.ready());
+    // File order: the literal group first, so the silent lookup comes first.
+    writeQueue("8", "<sender@agent.local.test>", {"<a@[" + SinkAddr + "]>", "<b@silent.test>"}, 0, 3, Body);
+    Agent->ServiceQueueNow();
+    ASSERT_TRUE(stepUntil([&] { return hasLog("MX Resolution Timeout..."); }, 5000)) << dump();
+    EXPECT_EQ(Dns.queries(), 1);
+
+    // The answer comes after all; the group was given up and it is ignored.
+    const Bytes& Q = Dns.lastQuery();
+    DnsMessage Late(static_cast<std::uint16_t>((Q[0] << 8) | Q[1]));
+    Late.question(Bytes(Q.begin() + 12, Q.end() - 4));
+    Late.mx(pointerTo(12), 10, encodeName(SinkAddr));
+    Dns.sendToLast(Late.bytes());
+
+    ASSERT_TRUE(stepUntil([&] { return Agent->ConnectionCount() == 0; }, 10000)) << dump();
+    EXPECT_FALSE(hasLog("Looking up MX")) << dump();
+    ASSERT_TRUE(stepUntil([&] { return Sink.count() == 1; }, 5000));
+    EXPECT_EQ(Sink.messages()[0].RcptTos, std::vector<std::string>{"a@[" + SinkAddr + "]"});
+    EXPECT_EQ(readQueue("8"), AgentTest::queueText("<sender@agent.local.test>", {"<b@silent.test>"}, 1, 2, Body));
+}
+
+TEST_F(AgentDnsTimeout, AnswerToAnotherQueryIsNotTaken) {
+    // A reply whose ID is not the lookup's: the wait goes on to the timer.
+    Answer = [](const Bytes& Q) {
+        DnsMessage R(static_cast<std::uint16_t>(((Q[0] << 8) | Q[1]) + 1));
+        R.question(Bytes(Q.begin() + 12, Q.end() - 4));
+        R.mx(pointerTo(12), 10, encodeName("wrong.test"));
+        return std::vector<Bytes>{R.bytes()};
+    };
+    writeQueue("9", "<sender@agent.local.test>", {"<b@mismatch.test>"}, 0, 3, Body);
+    ASSERT_TRUE(runPass(10000)) << dump();
+    EXPECT_TRUE(hasLog("MX Resolution Timeout...")) << dump();
+    EXPECT_FALSE(hasLog("Looking up MX"));
+    EXPECT_TRUE(queued("9"));
+}
