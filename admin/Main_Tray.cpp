@@ -1,0 +1,78 @@
+// The notification-area icon, minimising to it and coming back.
+#include <QCursor>
+#include <QEvent>
+#include <QMenu>
+#include <QSystemTrayIcon>
+#include <QTimer>
+
+#include "Forms.h"
+#include "Main.h"
+
+bool TfrmMain::AddTrayIcon() {
+    if (FTrayIconShown) return false;
+    if (!TrayIconAvailable || !TrayIconAvailable()) return false;
+    if (!FTrayIconData) {
+        FTrayIconData = new QSystemTrayIcon(windowIcon(), this);
+        FTrayIconData->setObjectName("FTrayIconData");
+        FTrayIconData->setToolTip(ApplicationTitle);
+        connect(FTrayIconData, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason r) {
+            if (r == QSystemTrayIcon::Trigger) WMTrayIcon(WM_LBUTTONDOWN);
+            if (r == QSystemTrayIcon::Context) WMTrayIcon(WM_RBUTTONUP);
+        });
+    }
+    FTrayIconData->show();
+    FTrayIconShown = true;
+    return true;
+}
+
+void TfrmMain::RemoveTrayIcon() {
+    if (!FTrayIconShown) return;
+    if (FTrayIconData) FTrayIconData->hide();
+    FTrayIconShown = false;
+}
+
+void TfrmMain::TimerTrayTimer() {
+    if (AddTrayIcon()) TimerTray->stop();
+}
+
+void TfrmMain::WMTrayIcon(std::intptr_t lParam) {
+    if (lParam == WM_LBUTTONDOWN)
+        RestoreFromTray();
+    else if (lParam == WM_RBUTTONUP)
+        popupTray->popup(QCursor::pos());
+}
+
+void TfrmMain::changeEvent(QEvent* e) {
+    QMainWindow::changeEvent(e);
+    if (e->type() == QEvent::WindowStateChange && isMinimized() && !FMinimizing) AppMinimize();
+}
+
+void TfrmMain::AppMinimize() {
+    // With an icon the program lives on in the tray alone: no window and no
+    // task-bar entry. Without one it stays minimised with its entry.
+    if (FTrayIconShown) hide();
+}
+
+void TfrmMain::MinimizeApplication() {
+    // showMinimized() would show the window again after AppMinimize hid it;
+    // the state is set alone and AppMinimize runs once, here.
+    FMinimizing = true;
+    setWindowState(windowState() | Qt::WindowMinimized);
+    FMinimizing = false;
+    AppMinimize();
+}
+
+void TfrmMain::RestoreFromTray() {
+    FMinimizing = true;
+    setWindowState(windowState() & ~Qt::WindowMinimized);
+    FMinimizing = false;
+    ShowForm();
+    raise();
+    activateWindow();
+}
+
+void TfrmMain::RestoreApplication() {
+    // Whatever the window's state: back to normal and in front, as from the
+    // tray; the tray icon itself is left as it is.
+    RestoreFromTray();
+}

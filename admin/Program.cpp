@@ -1,0 +1,113 @@
+#include "Program.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QGuiApplication>
+#include <cstdlib>
+
+#include "About.h"
+#include "CloseQuery.h"
+#include "Forms.h"
+#include "License.h"
+#include "LoopHost.h"
+#include "Main.h"
+#include "Splash.h"
+#include "platform/Bus.h"
+#include "platform/MessageLoop.h"
+#include "platform/SingleInstance.h"
+
+namespace {
+
+// SIGTERM and SIGINT end the run as the end of a desktop session does: a
+// forced close without the question. The handler only writes to a pipe; the
+// loop turns that into the session-end message.
+int EndPipe[2] = {-1, -1};
+
+void OnEndSignal(int) {
+    char c = 1;
+    ssize_t r = ::write(EndPipe[1], &c, 1);
+    (void)r;
+}
+
+bool EndRequested = false;
+
+void EndSession() {
+    if (frmMain)
+        platform::loop().send(frmMain->Handle(), WM_QUERYENDSESSION);
+    else
+        EndRequested = true;
+}
+
+void InstallEndSignals() {
+    if (::pipe2(EndPipe, O_NONBLOCK | O_CLOEXEC) != 0) return;
+    platform::loop().watchFd(EndPipe[0], platform::FdIn, [](std::uint32_t) {
+        char buf[64];
+        while (::read(EndPipe[0], buf, sizeof buf) > 0) {
+        }
+        EndSession();
+    });
+    struct sigaction sa{};
+    sa.sa_handler = OnEndSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGINT, &sa, nullptr);
+}
+
+}  // namespace
+
+int TavrinProgram(int argc, char** argv) {
+    // One copy per user; a second one only asks the first to come forward.
+    platform::NamedMutex mutex(ApplicationTitle);
+    if (mutex.alreadyExists()) {
+        platform::broadcastMessage(platform::registerWindowMessage("TavrinRestore"), 0, 0);
+        return 0;
+    }
+
+    // Without any display the program runs headless.
+    if (std::getenv("QT_QPA_PLATFORM") == nullptr && std::getenv("DISPLAY") == nullptr &&
+        std::getenv("WAYLAND_DISPLAY") == nullptr)
+        setenv("QT_QPA_PLATFORM", "offscreen", 1);
+
+    QApplication app(argc, argv);
+    app.setQuitOnLastWindowClosed(false);
+    TLoopHost host;
+    InstallEndSignals();
+    QObject::connect(&app, &QGuiApplication::commitDataRequest, [](QSessionManager&) { EndSession(); });
+
+    // The splash stays up while the forms are made.
+    frmSplash = new TfrmSplash();
+    frmSplash->show();
+    frmSplash->repaint();
+    QCoreApplication::setApplicationName(ApplicationTitle);
+
+    // The main window first: its creation starts the server. The dialogs
+    // follow, each unless it exists already.
+    MainFormClosed = [] { QCoreApplication::exit(0); };
+    new TfrmMain();  // sets frmMain
+    if (!frmAbout) frmAbout = new TfrmAbout();
+    if (!frmLicense) frmLicense = new TfrmLicense();
+    if (!frmCloseQuery) frmCloseQuery = new TfrmCloseQuery();
+
+    // A click can have closed the splash while a first-start window ran.
+    if (frmSplash) frmSplash->Timer1->start();
+
+    if (EndRequested && frmMain) platform::loop().send(frmMain->Handle(), WM_QUERYENDSESSION);
+    if (frmMain && !frmMain->IsClosed()) app.exec();
+    MainFormClosed = nullptr;
+
+    delete frmMain;
+    delete frmCloseQuery;
+    frmCloseQuery = nullptr;
+    delete frmLicense;
+    frmLicense = nullptr;
+    delete frmAbout;
+    frmAbout = nullptr;
+    if (frmSplash) delete frmSplash;
+
+    mutex.release();
+    return 0;
+}
