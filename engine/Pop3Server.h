@@ -1,0 +1,184 @@
+// The POP3 service: TPop3Server listens on [Pop 3 Server] "Bind Address" and
+// "Listen Port", makes one TPop3Connection per accepted client, relays their
+// log lines with the prefix "<POP3 ID n> ", lets one session at a time work
+// on a user name, closes idle sessions and frees finished ones.
+//
+// Contract:
+//  - Main thread only; everything runs inside socket events, the server's
+//    window messages and the owner's calls.
+//  - A session never frees itself: when its socket has closed it posts
+//    TPop3Server::WM_RELEASE_CONNECTION to the server's window, and the
+//    server frees it from there. CloseIdleConnections, RemoveConnection and
+//    Shutdown free sessions directly; call them from outside the sessions'
+//    own events (the main window's timer and close do).
+//  - Reports go through OnStatus, OnLog and OnError (ServiceEvents.h), each
+//    fired only when assigned, with the server as Sender. A listener that
+//    cannot bind is reported there (Kind 1), never by a result or exception.
+//  - The destructor frees remaining sessions without firing events; the
+//    owner calls Shutdown first when it wants to see them go.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "DataU1.h"
+#include "ServiceEvents.h"
+#include "WHComponent.h"
+#include "sockets/WSocket.h"
+
+class TPop3Server;
+
+// Longest command line (without CR LF) a client may send. A client that
+// sends more without a line end gets "-ERR Line Too Long" and is disconnected.
+constexpr std::size_t Pop3MaxLineLength = 4096;
+
+enum class TPop3State : std::uint8_t {
+    Authorization = 0,  // after accept, a refused password or digest, a locked mailbox
+    UserAccepted = 1,   // USER named a known user; PASS awaited
+    Transaction = 2,    // logged in; the mailbox listing is held
+};
+const char* toString(TPop3State state);
+
+// One POP3 session over one accepted connection.
+class TPop3Connection {
+public:
+    explicit TPop3Connection(TPop3Server* server);
+    ~TPop3Connection();
+    TPop3Connection(const TPop3Connection&) = delete;
+    TPop3Connection& operator=(const TPop3Connection&) = delete;
+
+    // Takes over the accepted handle and greets the client. Called once by
+    // the server right after creation.
+    void Accept(TSocket handle);
+    void Log(const std::string& text, int level);
+    // Closes the socket (which asks the server for release), or asks for
+    // release at once when the socket is already closed.
+    void Disconnect();
+    // One command line without its CR LF.
+    void ProcessCommand(const std::string& line);
+
+    const std::int32_t ID;       // identity in log lines and the APOP timestamp
+    double LastActivity;         // date-time of the last data in or out
+    TServiceLogEvent OnLog;      // Sender is this session
+
+    TPop3State State() const { return FState; }
+    const std::string& UserName() const { return FUserName; }
+    const std::string& ApopTimestamp() const { return FApopTimestamp; }
+    TWSocket& Socket() { return *FSocket; }
+
+private:
+    void SocketDataAvailable(TCustomWSocket* sender, std::uint16_t error);
+    void SocketDataSent(TCustomWSocket* sender, std::uint16_t error);
+    void SocketSessionClosed(TCustomWSocket* sender, std::uint16_t error);
+    void SocketError(TCustomWSocket* sender);
+    void SocketBgException(TCustomWSocket* sender, const std::exception& e, bool& canClose);
+
+    void Reply(const std::string& text);
+    void PostRelease();
+    bool Connected() const;
+
+    void CmdUser(const std::string& arg);
+    void CmdPass(const std::string& arg);
+    void CmdApop(const std::string& arg);
+    void CmdQuit();
+    void CmdStat();
+    void CmdList(const std::string& arg);
+    void CmdRetr(const std::string& arg);
+    void CmdDele(const std::string& arg);
+    void CmdRset();
+    void CmdTop(const std::string& arg);
+    void Login();
+
+    // Counts and sizes of the entries not marked deleted.
+    std::int32_t LiveCount() const;
+    std::int64_t LiveOctets() const;
+    // The entry for a message-number argument; replies and logs the refusal
+    // and returns nullptr when there is none or it is marked deleted.
+    TMailboxEntry* EntryForArgument(const std::string& numberText, const char* missingLog);
+    // Reads a listed message file whole; false when it cannot be read.
+    bool ReadMessageFile(const TMailboxEntry& entry, std::string& bytes);
+
+    TObjectIdentityRegistration FRegistration;
+    TPop3Server* FServer;  // not owned
+    std::unique_ptr<TWSocket> FSocket;
+    std::string FReceiveBuffer;
+    TPop3State FState = TPop3State::Authorization;
+    std::string FApopTimestamp;
+    std::string FUserName;
+    std::unique_ptr<TPop3UserInformation> FUser;
+    std::unique_ptr<TPop3MailInformation> FMailbox;
+};
+
+class TPop3Server : public TWHComponent {
+public:
+    // A session asks its server to free it (wParam: the session, lParam:
+    // its identity, so that a request left over from a freed session can
+    // never free a later one that happens to live at the same address).
+    static constexpr unsigned WM_RELEASE_CONNECTION = platform::WM_USER + 100;  // 1124
+
+    explicit TPop3Server(void* owner = nullptr);
+    ~TPop3Server() override;
+
+    // (Re)opens the listener on the current settings. A failure arrives as
+    // a log line and OnError, never here.
+    void Start();
+    // Closes the listener; sessions go on.
+    void Stop();
+    // Stop, then free every session (OnStatus once per session).
+    void Shutdown();
+    bool IsListening();
+
+    // True when another session of this server works on the user name
+    // (letter case ignored), whatever that session's state.
+    bool IsMailboxLocked(const TPop3Connection* session, const std::string& name) const;
+    // Frees the sessions idle longer than minutes (each minute counted as
+    // 0.00069 day); 0 or less frees none.
+    void CloseIdleConnections(std::int32_t minutes);
+    void RemoveConnection(TPop3Connection* session);
+    void RemoveAllConnections();
+    // The relay every session's OnLog goes to.
+    // Sender is the session that logged (its registered identity names it).
+    void ConnectionLog(void* sender, const std::string& text, int level);
+
+    std::size_t ConnectionCount() const { return FConnections.size(); }
+    const std::vector<std::unique_ptr<TPop3Connection>>& Connections() const { return FConnections; }
+    TWSocket& ListenSocket() { return *FListenSocket; }
+
+    TServiceStatusEvent OnStatus;
+    TServiceLogEvent OnLog;
+    TServiceErrorEvent OnError;
+
+private:
+    void WndProc(TWHComponent* sender, TMessage& msg);
+    void SocketSessionAvailable(TCustomWSocket* sender, std::uint16_t error);
+    void SocketChangeState(TCustomWSocket* sender, TSocketState oldState, TSocketState newState);
+    void SocketSessionClosed(TCustomWSocket* sender, std::uint16_t error);
+    void SocketError(TCustomWSocket* sender);
+    void SocketBgException(TCustomWSocket* sender, const std::exception& e, bool& canClose);
+
+    void Log(const std::string& text, int level);
+    void FireStatus();
+    bool ListenerActive() const;
+    std::string BindAddress() const;
+
+    std::unique_ptr<TWSocket> FListenSocket;
+    std::vector<std::unique_ptr<TPop3Connection>> FConnections;
+    bool FListening = false;
+};
+
+// --- message text helpers (exposed for tests) --------------------------------
+
+// Splits a message file into lines as the text lists of the design read a
+// file: CR LF, a lone LF and a lone CR each end a line, a last line without
+// a line end still counts, and a text that ends in a line end has no empty
+// line after it. Every other byte, NUL included, stays in its line.
+std::vector<std::string_view> SplitMessageLines(std::string_view text);
+// Appends the line with its CR LF to out, with one more "." in front when it
+// starts with ".".
+void AppendDotStuffed(std::string& out, std::string_view line);
+// A date-time as the class library's float-to-text writes it: general format,
+// up to 15 significant digits, "." as the decimal separator.
+std::string FloatToText(double value);
