@@ -10,6 +10,7 @@
 #include <net/if.h>
 #include <netdb.h>
 #include <netinet/tcp.h>
+#include <linux/sockios.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -335,6 +336,19 @@ int closesocket(SOCKET s) {
     auto it = table().find(s);
     if (it == table().end()) return fail(WSAENOTSOCK);
     if (it->second.watched) loop().unwatchFd(it->second.fd);
+    // A socket set to linger on with no timeout is reset at close, and the
+    // kernel drops what it has not sent yet: a server's last reply (QUIT's)
+    // would be lost on a slow link. While bytes are still queued, close
+    // gracefully instead; they leave before the FIN.
+    int queued = 0;
+    if (it->second.type == SOCK_STREAM && ::ioctl(it->second.fd, SIOCOUTQ, &queued) == 0 && queued > 0) {
+        linger l{};
+        socklen_t len = sizeof l;
+        if (::getsockopt(it->second.fd, SOL_SOCKET, SO_LINGER, &l, &len) == 0 && l.l_onoff && l.l_linger == 0) {
+            linger off{0, 0};
+            ::setsockopt(it->second.fd, SOL_SOCKET, SO_LINGER, &off, sizeof off);
+        }
+    }
     ::close(it->second.fd);
     table().erase(it);
     return 0;
