@@ -27,6 +27,14 @@
 #include "SmtpAgent.h"
 #include "SmtpServer.h"
 #include "UtilU1.h"
+#include "ManageAliases.h"
+#include "ManageMailLists.h"
+#include "ManageUsers.h"
+#include "Settings_Controls.h"
+#include "Settings_General.h"
+#include "Settings_Pop3Server.h"
+#include "Settings_SmtpAgent.h"
+#include "Settings_SmtpServer.h"
 #include "Widgets.h"
 #include "platform/Bus.h"
 #include "platform/Paths.h"
@@ -220,7 +228,16 @@ void TfrmMain::CreateMenus() {
                                &TfrmMain::mnuAServiceQueueNowClick);
 
     mnuSettings = menu("mnuSettings", "&S 設定");
+    mnuSGeneral = item(mnuSettings, "mnuSGeneral", "&G 一般設定...", &TfrmMain::mnuSGeneralClick);
+    mnuSSMTPServer = item(mnuSettings, "mnuSSMTPServer", "SMTP &S 服務設定...", &TfrmMain::mnuSSMTPServerClick);
+    mnuSSMTPAgent = item(mnuSettings, "mnuSSMTPAgent", "SMTP &A 管制服務設定...", &TfrmMain::mnuSSMTPAgentClick);
+    mnuSPOP3Server = item(mnuSettings, "mnuSPOP3Server", "&POP3 服務設定...", &TfrmMain::mnuSPOP3ServerClick);
+
     mnuAccounts = menu("mnuAccounts", "&A 帳號");
+    mnuAManageUsers = item(mnuAccounts, "mnuAManageUsers", "管理 &U 使用者帳號...", &TfrmMain::mnuAManageUsersClick);
+    mnuAManageMailLists =
+        item(mnuAccounts, "mnuAManageMailLists", "管理 EMail &L 名冊...", &TfrmMain::mnuAManageMailListsClick);
+    mnuAManageAliases = item(mnuAccounts, "mnuAManageAliases", "管理 &A 別名...", &TfrmMain::mnuAManageAliasesClick);
 
     mnuHelp = menu("mnuHelp", "&H 求助");
     connect(mnuHelp, &QMenu::aboutToShow, this, &TfrmMain::mnuHelpClick);
@@ -233,9 +250,6 @@ void TfrmMain::CreateMenus() {
     mnuHAbout = item(mnuHelp, "mnuHAbout", "&About...", &TfrmMain::mnuHAboutClick);
     mnuHEMailtheAuthor =
         item(mnuHelp, "mnuHEMailtheAuthor", "E-Mail the Author...", &TfrmMain::mnuHEMailtheAuthorClick);
-
-    // The settings and account menus show once they hold items.
-    for (QMenu* m : {mnuSettings, mnuAccounts}) m->menuAction()->setVisible(!m->actions().isEmpty());
 }
 
 void TfrmMain::CreateServices() {
@@ -437,3 +451,34 @@ void TfrmMain::WMQueryEndSession(platform::Message& msg) {
     else
         Close();
 }
+
+// ---- settings and account dialogs ----------------------------------------
+
+namespace {
+// A settings dialog saves the settings file only when it closes with OK; the
+// account managers save it whatever the result, since aliases live there.
+void SaveSettings() {
+    if (ServerInformation) ServerInformation->SaveToIniFile();
+}
+template <class Form>
+void RunSettingsDialog(Form* form) {
+    if (form && form->exec() == mrOk) SaveSettings();
+}
+template <class Form>
+void RunAccountManager(Form* form) {
+    if (!form) return;
+    form->exec();
+    SaveSettings();
+}
+}  // namespace
+
+void TfrmMain::mnuSGeneralClick() {
+    if (!frmSettings_General) frmSettings_General = new TfrmSettings_General();
+    RunSettingsDialog(frmSettings_General);
+}
+void TfrmMain::mnuSSMTPServerClick() { RunSettingsDialog(frmSettings_SmtpServer); }
+void TfrmMain::mnuSSMTPAgentClick() { RunSettingsDialog(frmSettings_SmtpAgent); }
+void TfrmMain::mnuSPOP3ServerClick() { RunSettingsDialog(frmSettings_Pop3Server); }
+void TfrmMain::mnuAManageUsersClick() { RunAccountManager(frmManageUsers); }
+void TfrmMain::mnuAManageMailListsClick() { RunAccountManager(frmManageMailLists); }
+void TfrmMain::mnuAManageAliasesClick() { RunAccountManager(frmManageAliases); }

@@ -96,7 +96,14 @@ public:
     QAction* N1;
     QAction* mnuAServiceQueueNow;
     QMenu* mnuSettings;
+    QAction* mnuSGeneral;
+    QAction* mnuSSMTPServer;
+    QAction* mnuSSMTPAgent;
+    QAction* mnuSPOP3Server;
     QMenu* mnuAccounts;
+    QAction* mnuAManageUsers;
+    QAction* mnuAManageMailLists;
+    QAction* mnuAManageAliases;
     QMenu* mnuHelp;
     QAction* mnuHFirstTime;
     QAction* mnuHManual;
@@ -142,6 +149,13 @@ public:
     void mnuASMTPAgentClick();
     void mnuAPOP3ServerClick();
     void mnuAServiceQueueNowClick();
+    void mnuSGeneralClick();
+    void mnuSSMTPServerClick();
+    void mnuSSMTPAgentClick();
+    void mnuSPOP3ServerClick();
+    void mnuAManageUsersClick();
+    void mnuAManageMailListsClick();
+    void mnuAManageAliasesClick();
     void mnuHelpClick();
     void mnuHFirstTimeClick();
     void mnuHManualClick();

@@ -11,6 +11,7 @@
 #include "About.h"
 #include "CloseQuery.h"
 #include "Forms.h"
+#include "ProgramForms.h"
 #include "License.h"
 #include "LoopHost.h"
 #include "Main.h"
@@ -88,9 +89,7 @@ int TavrinProgram(int argc, char** argv) {
     // follow, each unless it exists already.
     MainFormClosed = [] { QCoreApplication::exit(0); };
     new TfrmMain();  // sets frmMain
-    if (!frmAbout) frmAbout = new TfrmAbout();
-    if (!frmLicense) frmLicense = new TfrmLicense();
-    if (!frmCloseQuery) frmCloseQuery = new TfrmCloseQuery();
+    CreateProgramForms();
 
     // A click can have closed the splash while a first-start window ran.
     if (frmSplash) frmSplash->Timer1->start();
@@ -100,12 +99,7 @@ int TavrinProgram(int argc, char** argv) {
     MainFormClosed = nullptr;
 
     delete frmMain;
-    delete frmCloseQuery;
-    frmCloseQuery = nullptr;
-    delete frmLicense;
-    frmLicense = nullptr;
-    delete frmAbout;
-    frmAbout = nullptr;
+    FreeProgramForms();
     if (frmSplash) delete frmSplash;
 
     mutex.release();

@@ -55,6 +55,9 @@ void TSmtpConnection::Accept(TSocket handle) {
     FPeerAddress.clear();
     if (FSocket->State() != wsConnected) return;
 
+    // Counted from here, not from the greeting's data-sent event: a sweep
+    // that fell between the two would close a session that just arrived.
+    FLastActivity = platform::Now();
     Log("Connected", 4);
     // Replies go out as they are made: a multi-line reply sent line by line
     // would otherwise wait for the client's delayed acknowledgement (some

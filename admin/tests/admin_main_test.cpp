@@ -415,7 +415,13 @@ TEST_F(MainWindowTest, MenuCaptionsStandAsGiven) {
     for (Item i : {Item{"mnuFile", "&F 檔案"}, Item{"mnuFExit", "&X 離開"}, Item{"mnuActive", "&V 啟動 "},
                    Item{"mnuASMTPServer", "SMTP &S 服務"}, Item{"mnuASMTPAgent", "SMTP &A 管制服務"},
                    Item{"mnuAPOP3Server", "&POP3 服務"},
-                   Item{"mnuAServiceQueueNow", "&Q 傳送停在外寄儲列中的郵件"}, Item{"mnuHelp", "&H 求助"},
+                   Item{"mnuAServiceQueueNow", "&Q 傳送停在外寄儲列中的郵件"},
+                   Item{"mnuSettings", "&S 設定"}, Item{"mnuSGeneral", "&G 一般設定..."},
+                   Item{"mnuSSMTPServer", "SMTP &S 服務設定..."}, Item{"mnuSSMTPAgent", "SMTP &A 管制服務設定..."},
+                   Item{"mnuSPOP3Server", "&POP3 服務設定..."}, Item{"mnuAccounts", "&A 帳號"},
+                   Item{"mnuAManageUsers", "管理 &U 使用者帳號..."},
+                   Item{"mnuAManageMailLists", "管理 EMail &L 名冊..."},
+                   Item{"mnuAManageAliases", "管理 &A 別名..."}, Item{"mnuHelp", "&H 求助"},
                    Item{"mnuHFirstTime", "First Timers Read This !"}, Item{"mnuHManual", "&Manual..."},
                    Item{"mnuHHelpFile", "Help File..."}, Item{"mnuHWebSite", "&Web Site..."},
                    Item{"mnuHLicense", "&License..."}, Item{"mnuHAbout", "&About..."},
@@ -429,6 +435,40 @@ TEST_F(MainWindowTest, MenuCaptionsStandAsGiven) {
     EXPECT_EQ(frmMain->mnuFExit->shortcut(), QKeySequence(Qt::ALT | Qt::Key_F4));
     EXPECT_TRUE(frmMain->N1->isSeparator());
     EXPECT_TRUE(frmMain->N3->isSeparator());
+}
+
+// A settings dialog's OK saves the settings file, Cancel does not; an account
+// manager saves it however it closes (aliases live in that file).
+TEST_F(MainWindowTest, SettingsAndAccountMenusSaveTheFileAsTheyShould) {
+    const std::string ini = ServerInformation->IniFileName();
+    auto clickOn = [](const char* button) {
+        return [button](QWidget* w) {
+            auto* b = w->findChild<QPushButton*>(button);
+            ASSERT_NE(b, nullptr) << button;
+            b->click();
+        };
+    };
+    std::filesystem::remove(ini);
+    {
+        ModalHandler cancel("frmSettings_SmtpAgent", clickOn("btnCancel"));
+        frmMain->mnuSSMTPAgent->trigger();
+        EXPECT_EQ(cancel.count(), 1);
+    }
+    EXPECT_FALSE(std::filesystem::exists(ini));
+    {
+        ModalHandler ok("frmSettings_SmtpAgent", clickOn("btnOK"));
+        frmMain->mnuSSMTPAgent->trigger();
+        EXPECT_EQ(ok.count(), 1);
+    }
+    EXPECT_TRUE(std::filesystem::exists(ini));
+
+    std::filesystem::remove(ini);
+    {
+        ModalHandler close("frmManageAliases", clickOn("btnClose"));
+        frmMain->mnuAManageAliases->trigger();
+        EXPECT_EQ(close.count(), 1);
+    }
+    EXPECT_TRUE(std::filesystem::exists(ini));
 }
 
 TEST_F(MainWindowTest, HelpItemsFollowTheFilesInTheBaseFolder) {

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "ProgramForms.h"
 #include "About.h"
 #include "CloseQuery.h"
 #include "Forms.h"
@@ -62,19 +63,12 @@ std::string settingsText(int smtpPort, int pop3Port, const std::string& generalE
 
 ProgramForms::ProgramForms() {
     new TfrmMain();
-    if (!frmAbout) frmAbout = new TfrmAbout();
-    if (!frmLicense) frmLicense = new TfrmLicense();
-    if (!frmCloseQuery) frmCloseQuery = new TfrmCloseQuery();
+    CreateProgramForms();
 }
 
 ProgramForms::~ProgramForms() {
     delete frmMain;
-    delete frmCloseQuery;
-    frmCloseQuery = nullptr;
-    delete frmLicense;
-    frmLicense = nullptr;
-    delete frmAbout;
-    frmAbout = nullptr;
+    FreeProgramForms();
 }
 
 ProcessResult run(const QString& prog, const QStringList& args, int timeoutMs, const QString& stdinText) {
