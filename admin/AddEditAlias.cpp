@@ -26,11 +26,7 @@ TfrmAddEditAlias::TfrmAddEditAlias(QWidget* parent) : TModalForm(parent) {
     txtAlias->setObjectName("txtAlias");
     lstUsers = new QComboBox(this);
     lstUsers->setObjectName("lstUsers");
-    btnOK = new QPushButton("OK", this);
-    btnOK->setObjectName("btnOK");
-    btnOK->setDefault(true);
-    btnCancel = new QPushButton("Cancel", this);
-    btnCancel->setObjectName("btnCancel");
+    MakeOkCancel(btnOK, btnCancel);
 
     auto* g = new QGridLayout;
     g->addWidget(label("Label1", "ID"), 0, 0);

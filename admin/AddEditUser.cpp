@@ -41,11 +41,7 @@ TfrmAddEditUser::TfrmAddEditUser(QWidget* parent)
     txtRealName = edit(GroupBox1, "txtRealName");
     cbxUB_DoNotReportUserExists_SMTP = new QCheckBox("Do Not Report User Exists (SMTP)", GroupBox1);
     cbxUB_DoNotReportUserExists_SMTP->setObjectName("cbxUB_DoNotReportUserExists_SMTP");
-    btnOK = new QPushButton("OK", this);
-    btnOK->setObjectName("btnOK");
-    btnOK->setDefault(true);
-    btnCancel = new QPushButton("Cancel", this);
-    btnCancel->setObjectName("btnCancel");
+    MakeOkCancel(btnOK, btnCancel);
 
     auto* g = new QGridLayout;
     g->addWidget(label(this, "Label1", "User ID"), 0, 0);

@@ -1,5 +1,9 @@
 #include "Settings_Controls.h"
 
+#include <QVBoxLayout>
+
+#include <QHBoxLayout>
+
 #include <QAction>
 #include <QComboBox>
 #include <QDir>
@@ -376,4 +380,23 @@ void FillBindAddresses(QComboBox* box, const std::string& stored) {
 std::string SelectedBindAddress(const QComboBox* box) {
     if (box->currentIndex() <= 0) return "0.0.0.0";
     return FromQ(box->currentText());
+}
+
+void TModalForm::MakeOkCancel(QPushButton*& ok, QPushButton*& cancel) {
+    ok = new QPushButton("OK", this);
+    ok->setObjectName("btnOK");
+    ok->setDefault(true);
+    cancel = new QPushButton("Cancel", this);
+    cancel->setObjectName("btnCancel");
+}
+
+void TModalForm::LayOutPagesAndButtons(QWidget* pages, QPushButton* ok, QPushButton* cancel) {
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch();
+    buttons->addWidget(ok);
+    buttons->addWidget(cancel);
+    auto* all = new QVBoxLayout(this);
+    all->addWidget(pages);
+    all->addLayout(buttons);
+    all->setSizeConstraint(QLayout::SetFixedSize);
 }

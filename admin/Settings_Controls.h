@@ -31,6 +31,8 @@ constexpr int mrNo = 7;
 // A form shown modally: exec() returns mrOk or mrCancel. Escape, the close
 // box and reject() all close it with mrCancel; showEvent runs FormShow at
 // every (non-spontaneous) opening.
+class QPushButton;
+
 class TModalForm : public QDialog {
     Q_OBJECT
 public:
@@ -42,7 +44,14 @@ public:
 
     void reject() override { done(mrCancel); }
 
+    // The OK (default) and Cancel buttons every editing dialog has.
+    void MakeOkCancel(QPushButton*& ok, QPushButton*& cancel);
+
 protected:
+    // A settings dialog's frame: its page control above OK and Cancel at
+    // the right, the dialog fixed to the size of what it holds.
+    void LayOutPagesAndButtons(QWidget* pages, QPushButton* ok, QPushButton* cancel);
+
     void showEvent(QShowEvent* e) override;
     virtual void FormShow() {}
 };

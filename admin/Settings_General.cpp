@@ -149,19 +149,8 @@ TfrmSettings_General::TfrmSettings_General(QWidget* parent) : TModalForm(parent)
         v->addStretch();
     }
 
-    btnOK = new QPushButton("OK", this);
-    btnOK->setObjectName("btnOK");
-    btnOK->setDefault(true);
-    btnCancel = new QPushButton("Cancel", this);
-    btnCancel->setObjectName("btnCancel");
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch();
-    buttons->addWidget(btnOK);
-    buttons->addWidget(btnCancel);
-    auto* all = new QVBoxLayout(this);
-    all->addWidget(PageControl1);
-    all->addLayout(buttons);
-    all->setSizeConstraint(QLayout::SetFixedSize);
+    MakeOkCancel(btnOK, btnCancel);
+    LayOutPagesAndButtons(PageControl1, btnOK, btnCancel);
 
     SaveDialog1 = MakeFileDialog(this, "SaveDialog1", "Log File", true,
                                  {"Text File (*.txt)", "Any File (*.*)"}, "txt", false);

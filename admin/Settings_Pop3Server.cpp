@@ -33,11 +33,7 @@ TfrmSettings_Pop3Server::TfrmSettings_Pop3Server(QWidget* parent) : TModalForm(p
     speInactivityTimeout->setObjectName("speInactivityTimeout");
     lblConnectionInactivityTimeout =
         label("lblConnectionInactivityTimeout", "Connection Inactivity Timeout (in minutes)");
-    btnOK = new QPushButton("OK", this);
-    btnOK->setObjectName("btnOK");
-    btnOK->setDefault(true);
-    btnCancel = new QPushButton("Cancel", this);
-    btnCancel->setObjectName("btnCancel");
+    MakeOkCancel(btnOK, btnCancel);
 
     auto* g = new QGridLayout;
     g->addWidget(label("Label1", "Server Bind Address"), 0, 0);

@@ -76,19 +76,8 @@ TfrmSettings_SmtpAgent::TfrmSettings_SmtpAgent(QWidget* parent) : TModalForm(par
         g->setRowStretch(1, 1);
     }
 
-    btnOK = new QPushButton("OK", this);
-    btnOK->setObjectName("btnOK");
-    btnOK->setDefault(true);
-    btnCancel = new QPushButton("Cancel", this);
-    btnCancel->setObjectName("btnCancel");
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch();
-    buttons->addWidget(btnOK);
-    buttons->addWidget(btnCancel);
-    auto* all = new QVBoxLayout(this);
-    all->addWidget(PageControl1);
-    all->addLayout(buttons);
-    all->setSizeConstraint(QLayout::SetFixedSize);
+    MakeOkCancel(btnOK, btnCancel);
+    LayOutPagesAndButtons(PageControl1, btnOK, btnCancel);
 
     connect(btnOK, &QPushButton::clicked, this, &TfrmSettings_SmtpAgent::btnOKClick);
     connect(btnCancel, &QPushButton::clicked, this, &TModalForm::reject);

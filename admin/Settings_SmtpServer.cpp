@@ -121,19 +121,8 @@ TfrmSettings_SmtpServer::TfrmSettings_SmtpServer(QWidget* parent) : TModalForm(p
         v->addWidget(GroupBox1);
     }
 
-    btnOK = new QPushButton("OK", this);
-    btnOK->setObjectName("btnOK");
-    btnOK->setDefault(true);
-    btnCancel = new QPushButton("Cancel", this);
-    btnCancel->setObjectName("btnCancel");
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch();
-    buttons->addWidget(btnOK);
-    buttons->addWidget(btnCancel);
-    auto* all = new QVBoxLayout(this);
-    all->addWidget(PageControl1);
-    all->addLayout(buttons);
-    all->setSizeConstraint(QLayout::SetFixedSize);
+    MakeOkCancel(btnOK, btnCancel);
+    LayOutPagesAndButtons(PageControl1, btnOK, btnCancel);
     lstDomains->setFixedHeight(110);
     lstAcceptedDomains->setFixedHeight(110);
     lblNoRelayOn->setMinimumWidth(320);

@@ -53,11 +53,7 @@ TfrmSettings_SmtpServerAccessControl::TfrmSettings_SmtpServerAccessControl(QWidg
     pu_BannedAddresses_Add = FBannedAddresses.AddItem;
     pu_BannedAddresses_Delete = FBannedAddresses.DeleteItem;
 
-    btnOK = new QPushButton("OK", this);
-    btnOK->setObjectName("btnOK");
-    btnOK->setDefault(true);
-    btnCancel = new QPushButton("Cancel", this);
-    btnCancel->setObjectName("btnCancel");
+    MakeOkCancel(btnOK, btnCancel);
 
     auto* g = new QGridLayout;
     int column = 0;
