@@ -395,6 +395,19 @@ protected:
     using TAliveToken = std::shared_ptr<bool>;
     TAliveToken AliveToken() const { return FAlive; }
 
+    // For the layers above the core.
+    bool AddrAssigned() const { return FAddrAssigned; }
+    bool PortAssigned() const { return FPortAssigned; }
+    bool ProtoAssigned() const { return FProtoAssigned; }
+    bool Terminated() const { return FTerminated; }
+    // Sets the address Connect goes to (network order) and its port (host
+    // order), both counting as resolved, so Connect does not resolve Addr
+    // and Port itself.
+    void SetResolvedTarget(std::uint32_t AddrNetOrder, std::uint16_t PortHostOrder);
+    // A layer that hands out bytes it holds (instead of reading the socket)
+    // counts the read, so the receive loop knows the handler took something.
+    void NoteBufferedRead() { ++FRecvCalls; }
+
 private:
     void SocketWindowProc(platform::Message& Msg);
     bool ResolveForOpen(bool ForConnect, const std::string& Prefix);
@@ -461,17 +474,31 @@ private:
 
 // ---------------------------------------------------------------------------
 // The layers above the core. With no SOCKS server set and line mode off (the
-// only way the system uses them) they pass everything straight to the core;
-// their own dialogue and line handling are not built yet.
+// only way the services use them) they pass everything straight to the core.
 
+// A TCP connection through a SOCKS 4, 4A or 5 proxy (RFC 1928, with the user
+// name and password sub-negotiation of RFC 1929). With SocksServer set,
+// Connect goes to the proxy, runs the dialogue, and fires OnSessionConnected
+// once: 0 when the proxy has connected to Addr:Port, else the failure's code
+// (20001 ... 20017, also given to OnSocksError with its text). Then the socket
+// carries application data as usual; bytes that came behind the proxy's reply
+// reach OnDataAvailable right after OnSessionConnected(0).
+// Every close clears SocksServer, SocksPort and SocksLevel ("5"); the user
+// code, password and authentication kind are kept.
 class TCustomSocksWSocket : public TCustomWSocket {
 public:
+    // The reply buffer holds the longest SOCKS 5 reply (a 255-byte name).
+    static constexpr int SocksReplyBufferSize = 512;
+    // Names and credentials travel with a one-byte length in SOCKS 5.
+    static constexpr std::size_t SocksMaxFieldLength = 255;
+
     TCustomSocksWSocket();
     ~TCustomSocksWSocket() override;
 
     const std::string& SocksServer() const { return FSocksServer; }
     const std::string& SocksLevel() const { return FSocksLevel; }
-    void SetSocksLevel(const std::string& V) { FSocksLevel = V; }
+    // Only while closed; "4", "4A"/"4a" or "5"; stored upper-cased.
+    void SetSocksLevel(const std::string& Value);
     const std::string& SocksPort() const { return FSocksPort; }
     const std::string& SocksUsercode() const { return FSocksUsercode; }
     void SetSocksUsercode(const std::string& V) { FSocksUsercode = V; }
@@ -479,23 +506,58 @@ public:
     void SetSocksPassword(const std::string& V) { FSocksPassword = V; }
     TSocksAuthentication SocksAuthentication() const { return FSocksAuthentication; }
     void SetSocksAuthentication(TSocksAuthentication V) { FSocksAuthentication = V; }
+    // The bound address and port (decimal) of the proxy's SOCKS 5 reply.
+    const std::string& SocksBoundAddr() const { return FSocksBoundAddr; }
+    const std::string& SocksBoundPort() const { return FSocksBoundPort; }
 
     // Only while closed (else reported); the trimmed text, set when non-empty.
     virtual void SetSocksPort(const std::string& Value);
     virtual void SetSocksServer(const std::string& Value);
 
-    TSessionConnected OnSocksConnected;
+    void Connect() override;
+    void Listen() override;
+    int GetRcvdCount() override;
+
+    TSessionConnected OnSocksConnected;  // the TCP connection to the proxy is up (0) or failed
     TSocksErrorEvent OnSocksError;
     TSocksAuthStateEvent OnSocksAuthState;
 
 protected:
     virtual void DoSocksConnected(std::uint16_t Error);
     virtual void DoSocksError(int Error, const std::string& Msg);
+    void DoSocksAuthState(TSocksAuthState AuthState);
 
+    void SetDefaults() override;
+    bool DoDataAvailable(std::uint16_t Error) override;
+    void DoSessionConnected(std::uint16_t Error) override;
+    void DoSessionClosed(std::uint16_t Error) override;
+    int ReceiveRaw(void* Buffer, int BufferSize, int Flags) override;
+
+    // 0 no dialogue; 1 connecting to the proxy or waiting for the method
+    // reply; 2 waiting for the sub-negotiation reply; 3 waiting for the
+    // reply to the CONNECT request.
+    std::uint8_t SocksPhase() const { return FSocksPhase; }
     bool SocksServerAssigned() const { return FSocksServerAssigned; }
     bool SocksPortAssigned() const { return FSocksPortAssigned; }
 
 private:
+    bool SocksLevel4() const { return !FSocksLevel.empty() && FSocksLevel[0] == '4'; }
+    void SendSocksBytes(const std::string& Bytes);
+    void SendSocksCredentials();
+    void SocksRequest();
+    void SocksFail(int Code, const std::string& Text);
+    // Reads what the socket has into the reply buffer, up to Limit bytes in
+    // all; false when the read failed.
+    bool ReadReply(int Limit);
+    bool ProcessMethodReply();
+    bool ProcessAuthReply();
+    bool ProcessSocks4Reply();
+    bool ProcessSocks5Reply();
+    // The proxy granted the connection: OnSessionConnected(0), then the
+    // bytes behind the reply and any further data to the application.
+    void SocksGranted();
+
+    std::uint8_t FSocksPhase = 0;
     std::string FSocksServer;
     std::string FSocksLevel = "5";
     std::string FSocksPort;
@@ -504,8 +566,26 @@ private:
     std::string FSocksUsercode;
     std::string FSocksPassword;
     TSocksAuthentication FSocksAuthentication = socksNoAuthentication;
+    std::uint8_t FSocksMethod = 0;
+    std::string FSocksBoundAddr;
+    std::string FSocksBoundPort;
+    std::uint16_t FSocksDestPort = 0;  // host order
+    unsigned char FSocksReplyBuffer[SocksReplyBufferSize] = {};
+    int FSocksReplyCount = 0;
+    int FSocksLeftCount = 0;
+    int FSocksLeftPos = 0;  // index into the reply buffer
 };
 
+// Line mode: with LineMode on, received bytes are gathered and handed to
+// OnDataAvailable one line at a time (up to and including LineEnd); the
+// handler takes the line with Receive / ReceiveStr, and RcvdCount is what is
+// left of it. Options: echo of received bytes, backspace and tab editing, and
+// a limit on the bytes held without a line end (OnLineLimitExceeded, whose
+// ClearData answer drops them). LineMode may be switched at any time, also
+// inside a handler; bytes already held then reach the handler through a
+// posted WM_WSOCKET_LINE_DATA, in order, before newer bytes of the socket.
+// A session that closes with bytes held delivers them as a last line without
+// a marker before OnSessionClosed.
 class TCustomLineWSocket : public TCustomSocksWSocket {
 public:
     TCustomLineWSocket();
@@ -513,7 +593,7 @@ public:
 
     bool LineMode() const { return FLineMode; }
     virtual void SetLineMode(bool Value);
-    int LineLimit() const { return FLineLimit; }
+    int LineLimit() const { return FLineLimit; }  // 0 or less: no limit
     void SetLineLimit(int V) { FLineLimit = V; }
     const std::string& LineEnd() const { return FLineEnd; }
     void SetLineEnd(const std::string& V) { FLineEnd = V; }
@@ -521,24 +601,77 @@ public:
     void SetLineEcho(bool V) { FLineEcho = V; }
     bool LineEdit() const { return FLineEdit; }
     void SetLineEdit(bool V) { FLineEdit = V; }
+    // Bytes received and not yet handed out; what is left of the line being
+    // delivered; set once a line was found or the session closed.
+    int HeldCount() const { return FHeldCount; }
+    int LineLength() const { return FLineLength; }
+    bool LineReceived() const { return FLineReceived; }
+    // Time-out of WaitUntilReady in milliseconds; 0 waits without limit.
+    int WaitTimeout() const { return FWaitTimeout; }
+    void SetWaitTimeout(int V) { FWaitTimeout = V; }
+
+    int GetRcvdCount() override;
 
     TLineLimitEvent OnLineLimitExceeded;
 
 protected:
     virtual void DoLineLimitExceeded(int RcvdLength, bool& ClearData);
+    // Applies backspace and tab editing to the Count bytes behind the held
+    // ones; may lower HeldCount and changes Count to the bytes from there.
+    virtual void EditLine(int& Count);
+
+    void WndProc(platform::Message& Msg) override;
+    bool DoDataAvailable(std::uint16_t Error) override;
+    void DoSessionClosed(std::uint16_t Error) override;
+    int ReceiveRaw(void* Buffer, int BufferSize, int Flags) override;
+
+    std::uint32_t FWaitEndTick = 0;  // tick count at which the current wait times out
 
 private:
+    // Lines are cut only in line mode with a line end set.
+    bool Framing() const { return FLineMode && !FLineEnd.empty(); }
+    void RedeliverLineData();
+    // Hands every complete line from the search start on to the handler.
+    void DeliverLines(std::size_t SearchStart);
+    int TakeHeld(void* Buffer, int Count);
+    void DropHeld(int Count);
+    void FreeLineBuffer();
+
+    std::string FLineBuffer;     // held bytes start at FLineHead
+    std::size_t FLineHead = 0;
+    int FHeldCount = 0;
     std::string FLineEnd;
     bool FLineMode = false;
+    int FLineLength = 0;
     int FLineLimit = 0;
+    bool FLineReceived = false;
+    bool FLineClearData = false;
     bool FLineEcho = false;
     bool FLineEdit = false;
+    int FWaitTimeout = 0;
+
+    std::string FLineEchoOut;        // echo bytes of the receive being handled
+    std::uint64_t FLineTaken = 0;    // bytes handed out or dropped so far
+    std::uint64_t FLineBufferGen = 0;  // changes when the buffer is freed
+    bool FLineRescan = false;        // the held bytes may hold lines not yet found
+    int FLineDelivering = 0;         // nesting of deliveries to the handler
 };
 
+// A loop that waits, running the program's other events, until a flag byte
+// is set or the time-out (WaitTimeout) passes.
 class TCustomSyncWSocket : public TCustomLineWSocket {
 public:
+    using TWaitProc = std::function<void(std::intptr_t Arg)>;
+    static constexpr int WaitTimedOut = 12001;
+
     TCustomSyncWSocket();
     ~TCustomSyncWSocket() override;
+
+    // Clears Flag, runs Proc(Arg) when given, then waits as WaitUntilReady.
+    virtual int RunAndWait(std::uint8_t& Flag, const TWaitProc& Proc, std::intptr_t Arg);
+    // 0 once Flag is set; 12001 on time-out or when the socket's pump was
+    // told to quit. Never raises. Other events of the program run meanwhile.
+    virtual int WaitUntilReady(std::uint8_t& Flag);
 };
 
 // The socket every user creates.

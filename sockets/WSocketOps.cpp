@@ -110,6 +110,14 @@ bool TCustomWSocket::ResolveForOpen(bool ForConnect, const std::string& Prefix) 
     return false;
 }
 
+void TCustomWSocket::SetResolvedTarget(std::uint32_t AddrNetOrder, std::uint16_t PortHostOrder) {
+    FSin.sin_addr.s_addr = AddrNetOrder;
+    FPortNum = PortHostOrder;
+    FSin.sin_port = WSocket_htons(PortHostOrder);
+    FAddrResolved = true;
+    FPortResolved = true;
+}
+
 void TCustomWSocket::Connect() {
     if (FHSocket != net::INVALID_SOCKET && FState != wsClosed) {
         ReportError("Connect: Socket already in use");
