@@ -359,6 +359,8 @@ protected:
     virtual bool BindLocal();  // false when the bind failed (reported)
     virtual int SendRaw(const void* Data, int Len);
     virtual void ReportErrorFmt(const std::string& Format, std::initializer_list<TFormatArg> Args);
+    void StoreTargetText(const char* what, const std::string& Value, std::string& text, bool& assigned,
+                         bool& resolved);
     virtual void ReportError(const std::string& Msg);
     virtual void HandleBackgroundException(const std::exception& E);
     virtual bool DoDataAvailable(std::uint16_t Error);

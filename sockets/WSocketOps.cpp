@@ -25,37 +25,30 @@ constexpr int kTrue = -1;  // the library's way of switching an option on
 // ---------------------------------------------------------------------------
 // Setters
 
-void TCustomWSocket::SetAddr(const std::string& Value) {
-    if (FAddrAssigned && Value == FAddrStr) return;
+// Addr, Port and Proto share one rule: an equal text changes nothing, another
+// is taken only while closed, and an empty one leaves the property unassigned.
+void TCustomWSocket::StoreTargetText(const char* what, const std::string& Value, std::string& text, bool& assigned,
+                                     bool& resolved) {
+    if (assigned && Value == text) return;
     if (FState != wsClosed) {
-        ReportError("Cannot change Addr if not closed");
+        ReportError(std::string("Cannot change ") + what + " if not closed");
         return;
     }
-    FAddrStr = Trim(Value);
-    FAddrResolved = false;
-    FAddrAssigned = !FAddrStr.empty();
+    text = Trim(Value);
+    resolved = false;
+    assigned = !text.empty();
+}
+
+void TCustomWSocket::SetAddr(const std::string& Value) {
+    StoreTargetText("Addr", Value, FAddrStr, FAddrAssigned, FAddrResolved);
 }
 
 void TCustomWSocket::SetPort(const std::string& Value) {
-    if (FPortAssigned && Value == FPortStr) return;
-    if (FState != wsClosed) {
-        ReportError("Cannot change Port if not closed");
-        return;
-    }
-    FPortStr = Trim(Value);
-    FPortResolved = false;
-    FPortAssigned = !FPortStr.empty();
+    StoreTargetText("Port", Value, FPortStr, FPortAssigned, FPortResolved);
 }
 
 void TCustomWSocket::SetProto(const std::string& Value) {
-    if (FProtoAssigned && Value == FProtoStr) return;
-    if (FState != wsClosed) {
-        ReportError("Cannot change Proto if not closed");
-        return;
-    }
-    FProtoStr = Trim(Value);
-    FProtoResolved = false;
-    FProtoAssigned = !FProtoStr.empty();
+    StoreTargetText("Proto", Value, FProtoStr, FProtoAssigned, FProtoResolved);
 }
 
 void TCustomWSocket::SetLocalPort(const std::string& Value) {
