@@ -54,6 +54,7 @@ void TSmtpMessageInformation::Clear() {
 
 void TSmtpMessageInformation::ClearForwardPaths() {
     while (!ForwardPaths.empty()) ForwardPaths.pop_back();
+    RecipientKeys.clear();
 }
 
 TMessageRouteInformation* TSmtpMessageInformation::ForwardPath(std::int32_t index) const {

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "UtilU1_Address.h"
@@ -40,6 +41,9 @@ public:
     bool SenderDomainAccepted = false;
     bool SenderDomainBanned = false;
     bool SenderMailboxBanned = false;
+    // One key per distinct recipient of the envelope, so that a path given
+    // again is taken once; emptied with the forward paths.
+    std::unordered_set<std::string> RecipientKeys;
 
     // No forward paths, a cleared reverse path, no lines, the session's
     // fields back to false / 0.

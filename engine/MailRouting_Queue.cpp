@@ -94,6 +94,7 @@ void TSmtpAgentMessageInformation::Clear() {
     Remaining = 0;
     ClearForwards();
     Lines.clear();
+    Unreadable.clear();
 }
 
 TSmtpAgentForwardInformation* TSmtpAgentMessageInformation::GetForward(std::int32_t index) const {
@@ -153,7 +154,8 @@ bool TSmtpAgentMessageInformation::LoadFromFile(const std::string& queueName) {
     }
 
     for (const std::string& line : sectionLines(lines, "[FORWARD PATH]"))
-        if (startsWithNoCase(line, "TO=") && line.size() > 3) AddRecipient(line.substr(3));
+        if (startsWithNoCase(line, "TO=") && line.size() > 3 && !AddRecipient(line.substr(3)))
+            Unreadable.push_back(line.substr(3));
 
     for (const std::string& line : sectionLines(lines, "[RETRY]")) {
         if (startsWithNoCase(line, "PERFORMED="))

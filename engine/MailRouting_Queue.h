@@ -87,6 +87,10 @@ public:
     std::string ReversePath;  // the From= text as loaded
     std::vector<std::unique_ptr<TSmtpAgentForwardInformation>> Groups;  // in creation order
     std::vector<std::string> Lines;  // the message
+    // To= texts of the last load that do not parse as a path, in file order.
+    // They name nobody the agent can reach and are never written back; the
+    // agent reports them to the sender.
+    std::vector<std::string> Unreadable;
     std::int32_t Performed = 0;
     std::int32_t Remaining = 0;
 
@@ -105,7 +109,8 @@ public:
 
     // Reads "Queue Path" + queueName + ".txt". False when the file does not
     // exist (the object is unchanged) or holds no line; sections missing from
-    // the file leave their fields empty or 0; invalid recipients are dropped.
+    // the file leave their fields empty or 0; invalid recipients go to
+    // Unreadable instead of a group.
     // Throws EQueueFileError when the file exists but cannot be read.
     bool LoadFromFile(const std::string& queueName);
     // SaveToFile(Name).

@@ -3,6 +3,7 @@
 #include <charconv>
 #include <system_error>
 
+#include "UtilU1.h"
 #include "platform/Clock.h"
 #include "platform/Paths.h"
 
@@ -108,7 +109,7 @@ void TPop3Server::RemoveAllConnections() {
 }
 
 void TPop3Server::ConnectionLog(void* sender, const std::string& text, int level) {
-    if (OnLog) OnLog(this, SessionPrefix(ObjectIdentity(sender)) + text, level);
+    if (OnLog) OnLog(this, SessionPrefix(ObjectIdentity(sender)) + Printable(text), level);
 }
 
 void TPop3Server::Log(const std::string& text, int level) {

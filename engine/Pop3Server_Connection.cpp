@@ -21,16 +21,6 @@ std::string Trim(std::string_view s) {
     return std::string(s.substr(b, e - b));
 }
 
-// Text from the client as it goes into a log line: control bytes become "?",
-// so that a client cannot start a forged line in the log file.
-std::string Printable(std::string text) {
-    for (char& c : text) {
-        const auto u = static_cast<unsigned char>(c);
-        if (u < 32 || u == 127) c = '?';
-    }
-    return text;
-}
-
 std::string Greeting(std::uint8_t bannerLevel) {
     switch (bannerLevel) {
         case 0: return "+OK Tavrin 1.4.0.0 POP3 Ready. ";

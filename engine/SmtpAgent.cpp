@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "DataU1.h"
+#include "UtilU1.h"
 #include "platform/Clock.h"
 
 namespace {
@@ -185,7 +186,7 @@ void TSmtpAgent::ConnectionLog(void* Sender, const std::string& Text, int Level)
                 Identity = C->FNoticeRouterID;
                 break;
             }
-    OnLog(this, "<Smtp Agent ID " + std::to_string(Identity) + "> " + Text, Level);
+    OnLog(this, "<Smtp Agent ID " + std::to_string(Identity) + "> " + Printable(Text), Level);
 }
 
 TSmtpAgentConnection* TSmtpAgent::GetConnection(int Index) const {

@@ -107,7 +107,11 @@ private:
     void EndSession();
     void FinishMessage();
     // False when the notice had to be routed and routing did not take it.
-    bool SendFailureNotice();
+    // Routes the "Undeliverable Mail" notice naming Recipients to the sender.
+    bool SendFailureNotice(const std::vector<std::string>& Recipients);
+    // Every recipient not reached: those still held, group by group, then the
+    // unreadable ones.
+    std::vector<std::string> NotReached() const;
     void RemoveFirstHost();
     // Posts the next step for the current attempt unless one was posted.
     void TakeStep(unsigned Msg);

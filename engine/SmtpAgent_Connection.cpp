@@ -4,7 +4,7 @@
 #include "DataU1.h"
 #include "MailRouting.h"
 #include "SmtpAgent.h"
-#include "UtilU1_Address.h"
+#include "UtilU1.h"
 #include "platform/Clock.h"
 
 namespace {
@@ -89,7 +89,8 @@ TSmtpAgentConnection::~TSmtpAgentConnection() {
 }
 
 void TSmtpAgentConnection::Log(const std::string& Text, int Level) {
-    if (OnLog) OnLog(this, Text, Level);
+    // Replies, host names and queued addresses all come from outside.
+    if (OnLog) OnLog(this, Printable(Text), Level);
 }
 
 bool TSmtpAgentConnection::IdentityOf(const void* Sender, std::int32_t& Identity) const {
@@ -151,7 +152,7 @@ void TSmtpAgentConnection::ServiceMessage(const std::string& QueueName) {
     }
     FMessage.Performed += 1;
     if (FMessage.Remaining < 0) {
-        const bool Sent = SendFailureNotice();
+        const bool Sent = SendFailureNotice(NotReached());
         if (Sent) {
             Log("Unable to open Mail " + QueueName + " for sending... Deleted.", 1);
             FMessage.DeleteFile();
@@ -160,6 +161,24 @@ void TSmtpAgentConnection::ServiceMessage(const std::string& QueueName) {
         }
         Release();
         return;
+    }
+    if (!FMessage.Unreadable.empty()) {
+        // A recipient that cannot be read back can never be delivered: the
+        // sender hears of it now, and the file keeps only the others.
+        Log("Unreadable recipient(s) in Mail " + QueueName + "... Sending failure notice.", 1);
+        if (!SendFailureNotice(FMessage.Unreadable)) {
+            Log("Unable to route the failure notice for Mail " + QueueName + "... Left in queue.", 1);
+            Release();
+            return;
+        }
+        FMessage.Unreadable.clear();
+        if (FMessage.ForwardCount() == 0) {
+            Log("Processing Incomplete, no readable recipient.  Deleting files...", 2);
+            FMessage.DeleteFile();
+            Release();
+            return;
+        }
+        if (!FMessage.Save()) Log("Unable to update Mail " + QueueName + " in the queue.", 1);
     }
     FDomainIndex = FMessage.ForwardCount();
     PostToSelf(WM_NEXT_DOMAIN);
@@ -558,7 +577,7 @@ void TSmtpAgentConnection::FinishMessage() {
         } else {
             FMessage.Remaining -= 1;
             Log("Processing Incomplete, but Retries Used Up.  Deleting files...", 2);
-            if (SendFailureNotice()) {
+            if (SendFailureNotice(NotReached())) {
                 FMessage.DeleteFile();
             } else {
                 // Keep the message, marked as used up, so that a later scan
@@ -574,7 +593,15 @@ void TSmtpAgentConnection::FinishMessage() {
     Release();
 }
 
-bool TSmtpAgentConnection::SendFailureNotice() {
+std::vector<std::string> TSmtpAgentConnection::NotReached() const {
+    std::vector<std::string> All;
+    for (const auto& G : FMessage.Groups)
+        for (const auto& R : G->Recipients) All.push_back(R->Address);
+    All.insert(All.end(), FMessage.Unreadable.begin(), FMessage.Unreadable.end());
+    return All;
+}
+
+bool TSmtpAgentConnection::SendFailureNotice(const std::vector<std::string>& Recipients) {
     TSmtpMessageInformation Notice;
     Notice.ReversePath.Parse("<>");
     Notice.AddForwardPath(FMessage.ReversePath);
@@ -583,8 +610,7 @@ bool TSmtpAgentConnection::SendFailureNotice() {
     Notice.AddLine("");
     Notice.AddLine("The following recepients were not reached:");
     Notice.AddLine("");
-    for (const auto& G : FMessage.Groups)
-        for (const auto& R : G->Recipients) Notice.AddLine(R->Address);
+    for (const std::string& R : Recipients) Notice.AddLine(R);
     Notice.AddLine("");
     Notice.AddLine("so the following message could not be delivered");
     Notice.AddLine("");

@@ -93,7 +93,7 @@ void TSmtpServer::FireError(std::uint8_t kind) {
 
 void TSmtpServer::ConnectionLog(void* sender, const std::string& text, int level) {
     if (!OnLog) return;
-    FireLog("<SMTP ID " + std::to_string(ObjectIdentity(sender)) + "> " + text, level);
+    FireLog("<SMTP ID " + std::to_string(ObjectIdentity(sender)) + "> " + Printable(text), level);
 }
 
 std::vector<std::unique_ptr<TSmtpConnection>>::iterator TSmtpServer::Find(const TSmtpConnection* session) {

@@ -9,6 +9,7 @@
 #include "MailRouting.h"
 #include "SmtpServer.h"
 #include "UtilU1.h"
+#include "platform/Paths.h"
 
 namespace {
 
@@ -36,6 +37,28 @@ bool splitKeyword(const std::string& argument, std::string& keyword, std::string
     keyword = upper(trim(argument.substr(0, colon)));
     rest = trim(argument.substr(colon + 1));
     return true;
+}
+
+// The queue file and the agent's RCPT TO carry a foreign recipient as
+// GetPath() writes it: accept only a path that reads back as the same
+// recipient, fits the queue file's 255 bytes and holds no control byte that
+// could end a line on its way to the next hop.
+bool queuesFaithfully(const TMessageRouteInformation& path) {
+    if (!path.ReadsBackSame()) return false;
+    const std::string written = path.GetPath();
+    if (written.size() > 255) return false;
+    for (char c : written)
+        if (static_cast<unsigned char>(c) < 32 || c == 127) return false;
+    return true;
+}
+
+// One key per recipient: a local mailbox is found without regard to case,
+// a foreign one only by its exact local part; domains ignore case.
+std::string recipientKey(const TMessageRouteInformation& path, bool local) {
+    if (local) return "L" + platform::lowerCase(path.LocalPart) + "@" + platform::lowerCase(path.Domain);
+    std::string key = "F";
+    for (const std::string& host : path.RouteHosts) key += platform::lowerCase(host) + ",";
+    return key + ":" + path.LocalPart + "@" + platform::lowerCase(path.Domain);
 }
 
 }  // namespace
@@ -268,16 +291,18 @@ void TSmtpConnection::DoRcptTo(const std::string& argument) {
         Log("Missing TO", 5);
         return;
     }
+    const TServerInformation& si = *ServerInformation;
     TMessageRouteInformation path(rkForwardPath);
-    if (path.Parse(text) != rpOK) {
+    const bool parsed = path.Parse(text) == rpOK;
+    const bool local = parsed && si.IsLocalDomain(path.Domain);
+    if (!parsed || (!local && !queuesFaithfully(path))) {
         Reply("501 Forward-Path not understood");
         Log("Bad Forward Path", 5);
         return;
     }
 
-    const TServerInformation& si = *ServerInformation;
     TSmtpMessageInformation& m = *FMessage;
-    if (si.IsLocalDomain(path.Domain)) {
+    if (local) {
         const std::string& box = path.LocalPart;
         const bool known = si.AliasExists(box) || si.AliasExists(box + "@" + path.Domain) || si.UserExists(box) ||
                            si.MailListExists(box);
@@ -289,9 +314,14 @@ void TSmtpConnection::DoRcptTo(const std::string& argument) {
         Log("Mail To is Local", 8);
         m.HasLocalRecipient = true;
     }
-    m.RcptCount += 1;
     FState = TSmtpState::SenderAccepted;
-    m.AddForwardPath(text);
+    // A recipient named again is delivered once; the client is told as before.
+    if (m.RecipientKeys.insert(recipientKey(path, local)).second) {
+        m.RcptCount += 1;
+        m.AddForwardPath(text);
+    } else {
+        Log("Mail To already listed", 8);
+    }
     Reply("250 Destination Accepted");
     Log("Mail To accepted", 6);
 }

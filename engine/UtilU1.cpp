@@ -234,6 +234,14 @@ bool TryStrToInt(const std::string& text, std::int32_t& out) {
     return true;
 }
 
+std::string Printable(std::string text) {
+    for (char& c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u < 32 || u == 127) c = '?';
+    }
+    return text;
+}
+
 std::int32_t StrToIntDefault(const std::string& text, std::int32_t def) {
     std::int32_t v;
     return TryStrToInt(text, v) ? v : def;

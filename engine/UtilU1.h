@@ -74,6 +74,13 @@ std::string DateTimeText();
 std::string DateToStr(double dateTime);
 std::string TimeToStr(double dateTime);
 
+// --- log text --------------------------------------------------------------
+
+// Text from a peer (client, next hop, message) as it goes into a log line:
+// control bytes (0..31 and 127) become "?", so that no peer can end a log
+// line early and write one of its own.
+std::string Printable(std::string text);
+
 // --- integer text rule -----------------------------------------------------
 
 // Optional leading blanks, optional "+"/"-", then decimal digits, or hex digits

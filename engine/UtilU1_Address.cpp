@@ -2,25 +2,29 @@
 
 #include "UtilU1.h"
 
+#include <string_view>
+
 namespace {
 
+// Every step works on views into the caller's text, so a parse costs time in
+// proportion to the text, however many route items it holds.
 bool isTrimmed(char c) { return static_cast<unsigned char>(c) <= 32; }
 
-std::string trim(const std::string& s) {
+std::string_view trim(std::string_view s) {
     std::size_t b = 0, e = s.size();
     while (b < e && isTrimmed(s[b])) ++b;
     while (e > b && isTrimmed(s[e - 1])) --e;
     return s.substr(b, e - b);
 }
 
-bool startsWith(const std::string& s, char c) { return !s.empty() && s.front() == c; }
-bool endsWith(const std::string& s, char c) { return !s.empty() && s.back() == c; }
+bool startsWith(std::string_view s, char c) { return !s.empty() && s.front() == c; }
+bool endsWith(std::string_view s, char c) { return !s.empty() && s.back() == c; }
 
 // The host rule shared by route items and the domain: strips "#" or the
 // brackets of an address literal; code becomes 3 for a misplaced bracket.
-std::string applyHostRule(const std::string& text, int& code) {
+std::string_view applyHostRule(std::string_view text, int& code) {
     if (startsWith(text, '#')) return trim(text.substr(1));
-    if (text.find_first_of("[]") == std::string::npos) return text;
+    if (text.find_first_of("[]") == std::string_view::npos) return text;
     if (!startsWith(text, '[')) {
         code = rpBadLiteral;
         return text;
@@ -40,53 +44,59 @@ void TMessageRouteInformation::Clear() {
 
 int TMessageRouteInformation::Parse(const std::string& text) {
     Clear();
-    const std::size_t open = text.find('<');
-    const std::size_t close = text.find('>');
-    const bool hasOpen = open != std::string::npos;
-    const bool hasClose = close != std::string::npos;
+    const std::string_view all(text);
+    const std::size_t open = all.find('<');
+    const std::size_t close = all.find('>');
+    const bool hasOpen = open != std::string_view::npos;
+    const bool hasClose = close != std::string_view::npos;
     if (hasOpen != hasClose) return rpUnbalanced;
 
-    std::string path;
+    std::string_view path;
     if (hasOpen) {
-        const std::string rest = trim(text.substr(open + 1));
+        const std::string_view rest = trim(all.substr(open + 1));
         const std::size_t end = rest.find('>');
-        if (end != std::string::npos) path = trim(rest.substr(0, end));
+        if (end != std::string_view::npos) path = trim(rest.substr(0, end));
     } else {
-        path = trim(text);
+        path = trim(all);
     }
     if (path.empty()) return rpEmptyPath;
 
     int code = rpOK;
-    std::string mailbox = path;
+    std::string_view mailbox = path;
     const std::size_t colon = path.find(':');
-    if (colon != std::string::npos) {
-        std::string route = trim(path.substr(0, colon)) + ",";
+    if (colon != std::string_view::npos) {
+        // The route part with one "," appended: its items are the texts
+        // before each ",", so the appended one closes the last item.
+        const std::string_view route = trim(path.substr(0, colon));
         mailbox = trim(path.substr(colon + 1));
-        std::size_t comma;
-        while ((comma = route.find(',')) != std::string::npos) {
-            std::string item = trim(route.substr(0, comma));
-            route = trim(route.substr(comma + 1));
+        std::size_t from = 0;
+        for (;;) {
+            const std::size_t comma = route.find(',', from);
+            const bool last = comma == std::string_view::npos;
+            std::string_view item = trim(route.substr(from, last ? std::string_view::npos : comma - from));
             if (!startsWith(item, '@')) {
                 code = rpBadRouteItem;
-                continue;
+            } else {
+                item = applyHostRule(trim(item.substr(1)), code);
+                if (!item.empty()) RouteHosts.emplace_back(item);
             }
-            item = applyHostRule(trim(item.substr(1)), code);
-            if (!item.empty()) RouteHosts.push_back(item);
+            if (last) break;
+            from = comma + 1;
         }
     }
 
     const std::size_t at = mailbox.find('@');
-    if (at == std::string::npos) return rpNoMailbox;
-    const std::string local = trim(mailbox.substr(0, at));
-    const std::string domain = trim(mailbox.substr(at + 1));
+    if (at == std::string_view::npos) return rpNoMailbox;
+    const std::string_view local = trim(mailbox.substr(0, at));
+    const std::string_view domain = trim(mailbox.substr(at + 1));
 
-    if (local.find('"') == std::string::npos) {
+    if (local.find('"') == std::string_view::npos) {
         LocalPart = local;
     } else if (!startsWith(local, '"')) {
         code = rpBadQuoting;
     } else if (endsWith(local, '"')) {
         // A lone quote is both the opening and the closing one.
-        LocalPart = local.size() >= 2 ? trim(local.substr(1, local.size() - 2)) : std::string();
+        LocalPart = local.size() >= 2 ? trim(local.substr(1, local.size() - 2)) : std::string_view();
     } else {
         LocalPart = trim(local.substr(1));
         code = rpBadQuoting;
@@ -94,6 +104,12 @@ int TMessageRouteInformation::Parse(const std::string& text) {
 
     Domain = applyHostRule(domain, code);
     return code;
+}
+
+bool TMessageRouteInformation::ReadsBackSame() const {
+    TMessageRouteInformation again(Kind);
+    return again.Parse(GetPath()) == rpOK && again.RouteHosts == RouteHosts && again.LocalPart == LocalPart &&
+           again.Domain == Domain;
 }
 
 std::string TMessageRouteInformation::GetPath() const {

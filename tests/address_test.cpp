@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -154,6 +155,42 @@ INSTANTIATE_TEST_SUITE_P(
                       BoolCase{"second_at", "a@b@c", false}, BoolCase{"underscore_domain", "a@b_c", false},
                       BoolCase{"no_at", "ab", false}, BoolCase{"empty", "", false}),
     [](const ::testing::TestParamInfo<BoolCase>& info) { return std::string(info.param.name); });
+
+// Whether the path a queue file would hold reads back as the recipient.
+class ReadsBack : public ::testing::TestWithParam<BoolCase> {};
+TEST_P(ReadsBack, SameRecipient) {
+    TMessageRouteInformation r(rkForwardPath);
+    r.Parse(GetParam().text);
+    EXPECT_EQ(r.ReadsBackSame(), GetParam().expected) << r.GetPath();
+}
+INSTANTIATE_TEST_SUITE_P(
+    Table, ReadsBack,
+    ::testing::Values(BoolCase{"plain", "<x@remote.test>", true},
+                      BoolCase{"route_literal_digits", "<@[10.1.2.3],@#7:x@remote.test>", true},
+                      BoolCase{"quoted_blank", "<\"a b\"@remote.test>", true},
+                      BoolCase{"quoted_without_blank", "<\"a.b\"@remote.test>", true},
+                      BoolCase{"underscore_domain", "<x@under_score.test>", false},
+                      BoolCase{"quote_in_quoted_local", "<\"a\\\"b\"@remote.test>", false},
+                      BoolCase{"colon_in_local", "<@:a:b@remote.test>", false},
+                      BoolCase{"blank_in_literal", "<x@[a b]>", false},
+                      BoolCase{"empty_domain", "<x@>", false},
+                      BoolCase{"empty_local", "<@remote.test>", false},
+                      BoolCase{"route_host_left_out", "<@a_b:x@remote.test>", false}),
+    [](const ::testing::TestParamInfo<BoolCase>& info) { return std::string(info.param.name); });
+
+// Generous bound: a parse that copied the rest of the route per item took
+// seconds on a megabyte.
+TEST(RouteInformation, MegabyteRouteParsesInLinearTime) {
+    std::string route = "<";
+    while (route.size() < (1u << 20)) route += "@h.example,";
+    route += "@last.example:u@d.example>";
+    const auto start = std::chrono::steady_clock::now();
+    TMessageRouteInformation r;
+    EXPECT_EQ(r.Parse(route), 0);
+    EXPECT_EQ(r.GetPath().size(), route.size());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    EXPECT_EQ(r.RouteHosts.back(), "last.example");
+}
 
 struct FormatCase {
     const char* name;
