@@ -144,7 +144,7 @@ void TfrmAddEditUser::btnOKClick() {
         return;
     }
 
-    if (!IsValidAccountName(id)) {
+    if (!IsAccountName(id)) {
         ShowMessage("The Used ID cannot contain ( ) < > @ , ; : \\ \" [ ]", this);
         return;
     }

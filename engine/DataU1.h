@@ -36,6 +36,10 @@ bool IsValidAliasID(const std::string& text);
 // False for a text that can name no user folder or list file: empty, "." or
 // "..", holding "/", "\" or a NUL byte, or the stored files' temporary folder.
 bool IsUsableAccountName(const std::string& text);
+// The one rule for a name that a user or mailing list may be made or renamed
+// to: IsUsableAccountName and IsValidAccountName, not beginning with ".", not
+// ending in ".ini" in any case, and without control bytes (0..31, 127).
+bool IsAccountName(const std::string& text);
 
 // The text between an alias ID and its user in an alias entry.
 inline constexpr const char* AliasSeparator = "<==>";

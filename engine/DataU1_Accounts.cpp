@@ -44,6 +44,17 @@ bool IsUsableAccountName(const std::string& text) {
     return !platform::isTempFolderName(text);
 }
 
+// A leading "." hides the entry from the user list, so the manager could
+// never show or delete it; a user "x.ini" would be taken for the list file
+// of "x"; control bytes make names that no dialog can show or type.
+bool IsAccountName(const std::string& text) {
+    if (!IsUsableAccountName(text) || !IsValidAccountName(text)) return false;
+    if (text.front() == '.' || datau1::hasIniExtension(text)) return false;
+    for (char c : text)
+        if (static_cast<unsigned char>(c) < 32 || c == 127) return false;
+    return true;
+}
+
 // --- users -------------------------------------------------------------------
 
 std::string TServerInformation::UserFolder(const std::string& user) const {
@@ -71,7 +82,7 @@ bool TServerInformation::UserInfoFileExists(const std::string& user) const {
 }
 
 bool TServerInformation::CreateUser(const std::string& user) {
-    if (!IsUsableAccountName(user)) return false;
+    if (!IsAccountName(user)) return false;
     if (UserExists(user)) return true;
     TPop3UserInformation record;
     return record.SaveUser(user);
@@ -95,7 +106,7 @@ bool TServerInformation::DeleteUser(const std::string& user) {
 bool TServerInformation::RenameUser(const std::string& oldName, const std::string& newName) {
     if (platform::equalsNoCase(oldName, newName)) return true;
     if (!IsUsableAccountName(oldName) || !IsUsableAccountName(newName)) return false;
-    if (NameTaken(newName) || !IsValidAccountName(newName)) return false;
+    if (NameTaken(newName) || !IsAccountName(newName)) return false;
 
     std::string from = platform::resolvePath(MailBoxPath, oldName);
     bool folderRenamed = datau1::folderExists(from) && FileOperation(from, MailBoxPath + newName, "RENAME");
@@ -134,7 +145,7 @@ bool TServerInformation::MailListExists(const std::string& name) const {
 }
 
 bool TServerInformation::CreateMailList(const std::string& name) {
-    if (!IsUsableAccountName(name)) return false;
+    if (!IsAccountName(name)) return false;
     if (MailListExists(name)) return true;
     TMailListInformation list;
     return list.SaveToFile(name, true);
@@ -150,7 +161,7 @@ bool TServerInformation::DeleteMailList(const std::string& name) {
 bool TServerInformation::RenameMailList(const std::string& oldName, const std::string& newName) {
     if (platform::equalsNoCase(oldName, newName)) return true;
     if (!IsUsableAccountName(oldName) || !IsUsableAccountName(newName)) return false;
-    if (NameTaken(newName) || !IsValidAccountName(newName)) return false;
+    if (NameTaken(newName) || !IsAccountName(newName)) return false;
     std::string from = MailListFileName(oldName);
     if (!datau1::regularFileExists(from)) return false;
     bool ok = FileOperation(from, MailingListPath + newName + ".ini", "RENAME");
@@ -215,7 +226,7 @@ bool TServerInformation::SetAliasUser(const std::string& text, const std::string
 // An empty new ID would make an alias that no address can reach.
 bool TServerInformation::RenameAlias(const std::string& oldName, const std::string& newName) {
     if (newName.empty()) return false;
-    if (NameTaken(newName) || !IsValidAccountName(newName)) return false;
+    if (NameTaken(newName) || !IsAccountName(newName)) return false;
     std::string id = aliasIdOf(oldName);
     for (std::size_t i = Aliases.size(); i-- > 0;)
         if (platform::equalsNoCase(aliasIdOf(Aliases[i]), id))

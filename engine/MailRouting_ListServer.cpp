@@ -1,7 +1,5 @@
 #include "MailRouting_ListServer.h"
 
-#include <cerrno>
-
 #include "MailRouting.h"
 #include "MailRouting_Internal.h"
 #include "UtilU1.h"
@@ -32,9 +30,18 @@ const CommandWord kCommands[] = {
 
 std::string serverName() { return ServerInformation ? ServerInformation->ServerName : std::string(); }
 
-bool parsesAsReversePath(const std::string& text) {
+// How a SUBSCRIBE's address reads: no path at all (the request is mail for
+// the list), or a path that names someone to answer, or one that names nobody.
+// The empty text is what the null reverse path leaves as sender: it stands
+// for the bare "@", which parses, so the request is a command all the same.
+enum class SubscribeAddress { NotAPath, Nobody, Someone };
+
+SubscribeAddress readSubscribeAddress(const std::string& text) {
+    if (text.empty()) return SubscribeAddress::Nobody;
     TMessageRouteInformation path(rkReversePath);
-    return path.Parse(text) == rpOK;
+    if (path.Parse(text) != rpOK) return SubscribeAddress::NotAPath;
+    if (path.LocalPart.empty() || path.Domain.empty()) return SubscribeAddress::Nobody;
+    return SubscribeAddress::Someone;
 }
 
 }  // namespace
@@ -96,9 +103,13 @@ bool TListServer::ProcessMessage() {
 
     if (command == "SUBSCRIBE") {
         const std::string address = !argument.empty() ? argument : replyAddress;
-        if (!parsesAsReversePath(address)) {
+        const SubscribeAddress reads = readSubscribeAddress(address);
+        if (reads == SubscribeAddress::NotAPath) {
             Log("List Command unknown... treating as mail to list.", 7);
             distribute = true;
+        } else if (reads == SubscribeAddress::Nobody) {
+            // Never a pending member nobody can confirm, nor a notice to nobody.
+            Log("No EMail address supplied. Notification cannot be sent.", 7);
         } else if (!List.AllowOpenSubscription) {
             Log("List not open to public subscription. Notification sent.", 7);
             notice("Subscribe Failure", address, "List is closed to public subscription");
@@ -323,17 +334,10 @@ void TListServer::SendNotification(const std::string& kind, const std::string& r
 
 void TListServer::AddToArchive() {
     if (List.DigestFile.empty() || Message.Lines.empty()) return;
-    const std::string& path = List.DigestFile;
-    // The archive is rewritten whole through a durable temporary file, so that
-    // a crash never leaves a half-written entry for the archive viewer; an
-    // existing archive that cannot be read is left alone rather than replaced.
-    std::string archive;
-    if (!platform::readWholeFile(path, archive)) {
-        if (errno != ENOENT) return;
-        archive.clear();
-    }
-    archive += mailrouting::joinLines(Message.Lines);
-    archive += kArchiveSeparator;
-    archive += "\r\n";
-    platform::writeFileDurably(path, archive);
+    // Appended in place, never rewritten: the archive may be a link to where
+    // the administrator keeps it, and its size must not set the cost of a post.
+    std::string entry = mailrouting::joinLines(Message.Lines);
+    entry += kArchiveSeparator;
+    entry += "\r\n";
+    platform::appendFileDurably(List.DigestFile, entry);
 }

@@ -80,7 +80,9 @@ private:
     void PostRelease();
     bool Connected() const;
 
-    void CmdUser(const std::string& arg);
+    // controlBytes: the command line held a control byte (so the name as given
+    // was no account name, whatever trimming left of it).
+    void CmdUser(const std::string& arg, bool controlBytes);
     void CmdPass(const std::string& arg);
     void CmdApop(const std::string& arg);
     void CmdQuit();

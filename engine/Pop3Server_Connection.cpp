@@ -151,7 +151,7 @@ void TPop3Connection::ProcessCommand(const std::string& line) {
     const bool connected = Connected();
     const TPop3State s = FState;
     const bool inTransaction = connected && s == TPop3State::Transaction;
-    if (verb == "USER" && connected && s == TPop3State::Authorization) CmdUser(arg);
+    if (verb == "USER" && connected && s == TPop3State::Authorization) CmdUser(arg, Printable(line) != line);
     else if (verb == "PASS" && connected && s == TPop3State::UserAccepted) CmdPass(arg);
     else if (verb == "APOP" && connected && s == TPop3State::Authorization) CmdApop(arg);
     else if (verb == "QUIT" && connected) CmdQuit();
@@ -170,14 +170,16 @@ void TPop3Connection::ProcessCommand(const std::string& line) {
     }
 }
 
-void TPop3Connection::CmdUser(const std::string& arg) {
+void TPop3Connection::CmdUser(const std::string& arg, bool controlBytes) {
     TServerInformation& si = *ServerInformation;
     bool known = false;
     if (IsUsableAccountName(arg)) {
         known = si.UserExists(arg);
         // A user made on demand must be a name the account dialogs would
         // accept, and must not shadow a mailing list or an alias.
-        if (!known && si.CreateUserOnDemand && IsValidAccountName(arg) && !si.MailListExists(arg) &&
+        // Trimming hides control bytes at the ends ("USER \0x" reads "x"):
+        // a name given with any is no account name and is not made.
+        if (!known && si.CreateUserOnDemand && !controlBytes && IsAccountName(arg) && !si.MailListExists(arg) &&
             !si.AliasExists(arg))
             known = si.CreateUser(arg);
     }

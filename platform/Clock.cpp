@@ -18,7 +18,10 @@ double dateTimeFromTimeT(std::time_t t) {
 
 std::tm localTm(double dt) {
     // The double is local time already: read it back as if it were UTC.
-    double secs = std::floor((dt - kUnixEpochDays) * 86400.0 + 0.5);
+    // The fraction of a second is dropped, never rounded up: 23:59:59.6 is
+    // still today. The small allowance only absorbs the double's error, so a
+    // whole second stored as x.9999999 reads as x+1.
+    double secs = std::floor((dt - kUnixEpochDays) * 86400.0 + 1e-5);
     std::time_t t = static_cast<std::time_t>(secs);
     std::tm tm{};
     gmtime_r(&t, &tm);

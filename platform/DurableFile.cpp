@@ -240,6 +240,22 @@ bool DurableFile::commitNew(const std::string& path) {
     return finish(path);
 }
 
+bool appendFileDurably(const std::string& path, std::string_view data) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    bool created = false;
+    if (fd < 0 && errno == ENOENT) {
+        fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        created = fd >= 0;
+    }
+    if (fd < 0) return false;
+    bool ok = writeAll(fd, data) && ::fsync(fd) == 0;
+    const int e = errno;
+    ::close(fd);
+    if (ok && created) ok = syncFolder(folderOf(path));
+    if (!ok) errno = e ? e : EIO;
+    return ok;
+}
+
 bool writeFileDurably(const std::string& path, std::string_view data, FileStamp* stamp) {
     DurableFile f(folderOf(path));
     if (!f.write(data) || !f.commit(path)) {

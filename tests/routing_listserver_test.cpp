@@ -3,6 +3,7 @@
 // the queue; the list file and the archive are read back from disk.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 
 #include "engine/MailRouting.h"
@@ -239,8 +240,19 @@ TEST_F(ListTest, AListThatCannotBeSavedAnswersTemporarilyInaccessible) {
     EXPECT_TRUE(logged("List not accessible at this time. Notification sent."));
 }
 
-TEST_F(ListTest, SubscribeWithAnUnusableAddressIsAContribution) {
-    ASSERT_TRUE(post("!subscribe", "", "<>"));
+// From the null reverse path the sender reads as a bare "@": the request is a
+// command (never a contribution), yet nobody is stored or answered.
+TEST_F(ListTest, SubscribeFromNobodyIsACommandThatStoresAndSendsNothing) {
+    for (const char* subject : {"!subscribe", "!subscribe @", "!subscribe <x@>"}) {
+        ASSERT_TRUE(post(subject, "", "<>"));
+        EXPECT_TRUE(mailbox("alice").empty()) << subject;
+    }
+    EXPECT_EQ(loggedCount("No EMail address supplied. Notification cannot be sent."), 3);
+    EXPECT_FALSE(logged("List Command unknown... treating as mail to list."));
+    EXPECT_EQ(load().PendingMemberCount(), 0);
+    EXPECT_TRUE(queueNames().empty());
+    // An argument that is no path at all is still mail for the list.
+    ASSERT_TRUE(post("!subscribe <x", "", "<>"));
     EXPECT_TRUE(logged("List Command unknown... treating as mail to list."));
     EXPECT_EQ(mailbox("alice").size(), 1u);
 }
@@ -386,6 +398,36 @@ TEST_F(ListTest, ForcedReplyToReplacesTheHeaderAndIsArchived) {
     std::vector<std::string> copy = {"Return-Path: <listmaster@mail.example.com>"};
     copy.insert(copy.end(), first.begin(), first.end());
     EXPECT_EQ(mailbox("alice")[0], crlf(copy));
+}
+
+TEST_F(ListTest, ArchiveIsAppendedThroughItsLink) {
+    const std::string real = home.path() + "kept/archive.txt";
+    const std::string link = home.path() + "club-archive.txt";
+    std::filesystem::create_directories(home.path() + "kept");
+    writeFile(real, "old entry\r\n(------------------)\r\n");
+    std::filesystem::create_symlink(real, link);
+    edit([&](TMailListInformation& l) { l.DigestFile = link; });
+    ASSERT_TRUE(post("Hi"));
+    EXPECT_TRUE(std::filesystem::is_symlink(link));
+    EXPECT_EQ(readFile(real), "old entry\r\n(------------------)\r\n" +
+                                  crlf({"From: Bob <bob@example.com>", "Subject: Hi", "", "body",
+                                        "(------------------)"}));
+    // Nothing else appears beside the archive (no temporary folder).
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(home.path() + "kept"),
+                            std::filesystem::directory_iterator()),
+              1);
+}
+
+// Generous bound: parsing the header once per character of a route-like From
+// value took seconds per megabyte.
+TEST_F(ListTest, MegabyteFromLineIsHandledQuickly) {
+    std::string from;
+    while (from.size() < (1u << 20)) from += "@h.example,";
+    from = "<" + from + "@h.example:bob@example.com>";
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(post("Long", from));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    EXPECT_EQ(mailbox("alice").size(), 1u);
 }
 
 TEST_F(ListTest, AnArchiveThatCannotBeWrittenDoesNotStopTheCopies) {
