@@ -38,6 +38,25 @@ TEST(AccountNames, Checks) {
         EXPECT_TRUE(IsUsableAccountName(good)) << good;
 }
 
+// The one rule for a name a user or list is made with.
+TEST(AccountNames, MadeOnlyWithAccountNames) {
+    for (const std::string& bad : {std::string(".bob"), std::string("..."), std::string("x.ini"), std::string("X.INI"), std::string("a\0b", 3), std::string("\x01x"),
+                                  std::string("a\x7f"), std::string("a\nb"), std::string("a@b"), std::string("")})
+        EXPECT_FALSE(IsAccountName(bad)) << bad;
+    for (const char* good : {"bob", "b.o.b", "a b", "x.ini2", "x.ini.d"}) EXPECT_TRUE(IsAccountName(good)) << good;
+}
+
+TEST_F(Accounts, NamesThatAreNoAccountNamesAreNotMade) {
+    for (const char* bad : {".bob", "x.ini", "a\x01b"}) {
+        EXPECT_FALSE(si().CreateUser(bad)) << bad;
+        EXPECT_FALSE(si().CreateMailList(bad)) << bad;
+        EXPECT_FALSE(fs::exists(box() + bad)) << bad;
+    }
+    ASSERT_TRUE(si().CreateUser("bob"));
+    EXPECT_FALSE(si().RenameUser("bob", ".bob"));
+    EXPECT_TRUE(si().UserExists("bob"));
+}
+
 TEST_F(Accounts, UsersAreFoldersFoundWithoutRegardToCase) {
     EXPECT_FALSE(si().UserExists("bob"));
     ASSERT_TRUE(si().CreateUser("Bob"));

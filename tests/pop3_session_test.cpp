@@ -144,6 +144,11 @@ TEST_F(Pop3Session, CreateUserOnDemandOnlyForUsableNewNames) {
         SCOPED_TRACE(bad);
         EXPECT_EQ(p.cmd(std::string("USER ") + bad), "-ERR Unknown User");
     }
+    // Names the user manager could not show, and control bytes that trimming
+    // would hide, make no user either.
+    for (const std::string& bad : {std::string(".hidden"), std::string("x.ini"), std::string("\0x", 2), std::string("y\x01", 2)})
+        EXPECT_EQ(p.cmd("USER " + bad), "-ERR Unknown User") << bad;
+    for (const char* made : {".hidden", "x.ini", "x", "y"}) EXPECT_FALSE(fs::exists(si().MailBoxPath + made)) << made;
     EXPECT_FALSE(fs::exists(si().MailBoxPath + "x@example.test"));
     EXPECT_FALSE(fs::exists(si().MailBoxPath + "sales"));
     EXPECT_EQ(p.cmd("USER carol"), "+OK Send Password");

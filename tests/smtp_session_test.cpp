@@ -141,6 +141,48 @@ TEST_F(SmtpSession, EnvelopeErrors) {
     EXPECT_TRUE(hasLog("Command: RCPT (TO:<bob@LOCAL.test>)", 4));
 }
 
+// A foreign recipient is taken only when the queue file will hold it so that
+// the agent reads back the same recipient; one named again is taken once.
+TEST_F(SmtpSession, RecipientsTheQueueCannotHoldAreRefusedAndRepeatsTakenOnce) {
+    const std::string refused = "501 Forward-Path not understood", taken = "250 Destination Accepted";
+    const struct {
+        std::string path;
+        const std::string& reply;
+    } rows[] = {
+        {"<x@under_score.test>", refused},
+        {"<\"a\\\"b\"@remote.test>", refused},
+        {"<@:a:b@remote.test>", refused},
+        {"<x@[a b]>", refused},
+        {"<x@>", refused},
+        {"<@remote.test>", refused},
+        {"<a\nb@remote.test>", refused},
+        {"<" + std::string(250, 'x') + "@remote.test>", refused},
+        {"<\"a b\"@remote.test>", taken},
+        {"<@[10.1.2.3]:x@remote.test>", taken},
+        {"<x@remote.test>", taken},
+        {"<x@REMOTE.test>", taken},  // the same recipient again
+        {"<X@remote.test>", taken},  // a foreign local part keeps its case
+        {"<bob@local.test>", taken},
+        {"<BOB@local.test>", taken},  // the same local mailbox again
+        {"<bob@LOCAL.TEST>", taken},
+    };
+    auto c = loggedIn();
+    ASSERT_EQ(cmd(*c, "MAIL FROM:<alice@local.test>"), "250 Sender Accepted");
+    for (const auto& r : rows) EXPECT_EQ(cmd(*c, "RCPT TO:" + r.path), r.reply) << r.path;
+    EXPECT_EQ(countLogs("Bad Forward Path"), 8);
+    ASSERT_EQ(cmd(*c, "DATA"), "354 Start Mail Input, end with <CRLF>.<CRLF>");
+    EXPECT_EQ(cmd(*c, "Subject: once\r\n\r\nbody\r\n."), "250 Mail Queued for Delivery");
+
+    EXPECT_EQ(messageFiles("bob").size(), 1u);
+    const auto queued = queueFiles();
+    ASSERT_EQ(queued.size(), 1u);
+    const std::string text = testsupport::readFile(queued[0]);
+    EXPECT_NE(text.find("[Forward Path]\r\nTo=<\"a b\"@remote.test>\r\nTo=<@[10.1.2.3]:x@remote.test>\r\n"
+                        "To=<x@remote.test>\r\nTo=<X@remote.test>\r\n\r\n"),
+              std::string::npos)
+        << text;
+}
+
 TEST_F(SmtpSession, CommandsOutOfStateDropBackAndQuitCloses) {
     auto c = loggedIn();
     EXPECT_EQ(cmd(*c, "MAIL FROM:<alice@local.test>"), "250 Sender Accepted");

@@ -1,5 +1,6 @@
 // The client dialogue against a scripted server, one row per way it can go:
 // what the agent sends, what it logs, and what stays in the queue file.
+#include "engine/UtilU1.h"
 #include "support/AgentHarness.h"
 #include "support/Peers.h"
 
@@ -38,6 +39,8 @@ TEST_P(AgentDialogue, RunsAsScripted) {
     ASSERT_TRUE(stepUntil([&] { return Server.closed(); }, 5000));
 
     EXPECT_TRUE(hasLog(C.Logged)) << dump();
+    // Whatever the peer says, each log line stays one line.
+    for (const auto& L : Logs) EXPECT_EQ(Printable(L.Text), L.Text);
     std::vector<std::string> Expected;
     for (const auto& Cmd : C.Commands) {
         if (Cmd == "RCPT one" || Cmd == "RCPT two" || Cmd == "RCPT three")
@@ -75,6 +78,13 @@ INSTANTIATE_TEST_SUITE_P(
                      {"220-first line, with blanks", "220 ready"},
                      {"250 hi", "250 ok", "250 ok", "251 will forward", "250 ok", "354 go on", "250 queued"},
                      "Processing Successful.  Deleting files...",
+                     {Helo, Mail, "RCPT one", "RCPT two", "RCPT three", "DATA", "QUIT"},
+                     {},
+                     true},
+        DialogueCase{"PeerTextIsMaskedInTheLog",
+                     {"220 ok\nforged [0] line\x01\x7f"},
+                     {"250 hi", "250 ok", "250 ok", "250 ok", "250 ok", "354 go on", "250 queued"},
+                     "Response: 220 (ok?forged [0] line?" "?)",
                      {Helo, Mail, "RCPT one", "RCPT two", "RCPT three", "DATA", "QUIT"},
                      {},
                      true},

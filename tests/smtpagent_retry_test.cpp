@@ -80,6 +80,26 @@ TEST_F(AgentRetry, NoticeListsEveryRecipientStillHeld) {
     EXPECT_EQ(Box[0], notice({To(), Second}));
 }
 
+// A To= line that cannot be read back names nobody the agent can reach: the
+// sender hears of it at once, and the file keeps only the readable ones.
+TEST_F(AgentRetry, UnreadableRecipientsGoIntoTheNotice) {
+    const std::vector<std::string> Bad{"<a\\\"b@remote.test>", "<user>"};
+    writeQueue("4", "<sender@agent.local.test>", Bad, 0, 2, Body);
+    ASSERT_TRUE(runPass()) << dump();
+    EXPECT_FALSE(queued("4"));
+    EXPECT_FALSE(hasLog("Processing Successful.")) << dump();
+    ASSERT_EQ(mailbox().size(), 1u) << dump();
+    EXPECT_EQ(mailbox()[0], notice(Bad));
+
+    writeQueue("5", "<sender@agent.local.test>", {Bad[1], To()}, 0, 2, Body);
+    ASSERT_TRUE(runPass()) << dump();
+    EXPECT_EQ(readQueue("5"), AgentTest::queueText("<sender@agent.local.test>", {To()}, 1, 1, Body));
+    ASSERT_EQ(mailbox().size(), 2u) << dump();
+    EXPECT_EQ(mailbox()[1], notice({Bad[1]}));
+    ASSERT_TRUE(runPass()) << dump();
+    EXPECT_EQ(mailbox().size(), 2u);  // reported once only
+}
+
 TEST_F(AgentRetry, NullSenderGetsNoNotice) {
     writeQueue("4", "<>", {To()}, 0, 0, Body);
     ASSERT_TRUE(runPass()) << dump();

@@ -109,6 +109,14 @@ TEST(DateTexts, ReceivedLineDate) {
     EXPECT_EQ(DateTimeText(encodeDateTime(2024, 2, 29, 23, 59, 59), 0), "Thu, 29 Feb 2024 23:59:59 +00:00 ");
 }
 
+// The fraction of a second is dropped, never rounded: 23:59:59.6 is today.
+TEST(DateTexts, FractionOfASecondIsDropped) {
+    const double lastSecond = encodeDateTime(2026, 12, 31, 23, 59, 59);
+    EXPECT_EQ(DateTimeText(lastSecond + 0.6 / 86400.0, 0), "Thu, 31 Dec 2026 23:59:59 +00:00 ");
+    EXPECT_EQ(DateTimeText(lastSecond + 0.999 / 86400.0, 0), "Thu, 31 Dec 2026 23:59:59 +00:00 ");
+    EXPECT_EQ(DateTimeText(lastSecond + 1.0 / 86400.0, 0), "Fri, 1 Jan 2027 00:00:00 +00:00 ");
+}
+
 TEST(DateTexts, ReceivedDateOfNowUsesTheInjectedClock) {
     const double t = encodeDateTime(2026, 12, 8, 6, 45, 9);
     platform::setNowOverride(t);
