@@ -123,6 +123,9 @@ TEST_F(UsersTest, TheEditorChecksTheIdInItsOrderAndStaysOpen) {
         {"a\"b", "The Used ID cannot contain ( ) < > @ , ; : \\ \" [ ]"},
         {"x[1]", "The Used ID cannot contain ( ) < > @ , ; : \\ \" [ ]"},
         {"a,b", "The Used ID cannot contain ( ) < > @ , ; : \\ \" [ ]"},
+        // Names the user list would hide or take for a list file.
+        {".hidden", "The Used ID cannot contain ( ) < > @ , ; : \\ \" [ ]"},
+        {"x.INI", "The Used ID cannot contain ( ) < > @ , ; : \\ \" [ ]"},
         {"Postmaster", "The User ID is already taken by an Alias."},
         {"club", "The User ID is already taken by an Alias."},
         {"NEWS", "The User ID is already taken by a Mail List."},
@@ -206,9 +209,10 @@ TEST_F(UsersTest, AnIdThatNamesNoFolderCannotBeCreated) {
     WhenShown editor("frmAddEditUser", [&](QWidget*) {
         ed()->txtUserID->setText("../escape");
         ed()->btnOK->click();
+        ed()->btnCancel->click();
     });
-    EXPECT_TRUE(ed()->AddUser()) << "closes with OK so that the manager lists what is there";
-    EXPECT_EQ(boxes.texts, QStringList{"Unable to create User Folder and File."});
+    EXPECT_FALSE(ed()->AddUser());
+    EXPECT_EQ(boxes.texts, QStringList{"The Used ID cannot contain ( ) < > @ , ; : \\ \" [ ]"});
     EXPECT_FALSE(std::filesystem::exists(home.path() + "Quentar/Tavrin/escape"));
     EXPECT_EQ(users().size(), 4u);
 }
