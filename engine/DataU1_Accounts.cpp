@@ -226,7 +226,7 @@ bool TServerInformation::SetAliasUser(const std::string& text, const std::string
 // An empty new ID would make an alias that no address can reach.
 bool TServerInformation::RenameAlias(const std::string& oldName, const std::string& newName) {
     if (newName.empty()) return false;
-    if (NameTaken(newName) || !IsAccountName(newName)) return false;
+    if (NameTaken(newName) || !IsValidAccountName(newName)) return false;
     std::string id = aliasIdOf(oldName);
     for (std::size_t i = Aliases.size(); i-- > 0;)
         if (platform::equalsNoCase(aliasIdOf(Aliases[i]), id))
