@@ -50,3 +50,18 @@ TEST_F(AgentTest, PopClientIsServedWhileALongMessageIsPaced) {
     EXPECT_FALSE(queued("77"));
     Pop.Shutdown();
 }
+
+// A "250" that comes before the text's final dot went out does not accept
+// the message: the recipients stay queued.
+TEST_F(AgentTest, EarlyAcceptanceDuringTheTextIsAFailure) {
+    const std::string Addr = uniqueLoopback(92);
+    ScriptedSmtpServer Server(Addr, 25, {"220 ready"},
+                              {"250 hi", "250 ok", "250 ok", "354 go on\r\n250 too early"});
+    ASSERT_TRUE(Server.ready());
+    const std::vector<std::string> Body{"Subject: early", "", "text"};
+    writeQueue("5", "<s@agent.local.test>", {"<x@[" + Addr + "]>"}, 0, 3, Body);
+    ASSERT_TRUE(runPass()) << dump();
+    EXPECT_TRUE(hasLog("Server won't accepted our mail")) << dump();
+    EXPECT_FALSE(hasLog("Server accepted our mail")) << dump();
+    EXPECT_EQ(readQueue("5"), queueText("<s@agent.local.test>", {"<x@[" + Addr + "]>"}, 1, 2, Body));
+}
