@@ -170,7 +170,8 @@ public:
     void CloseIdleConnections(int Minutes);
     void Log(const std::string& Text, int Level);
     // The log relay every connection gets as its OnLog.
-    void ConnectionLog(void* Sender, const std::string& Text, int Level);
+    // Via: the connection whose OnLog the line came through, when known.
+    void ConnectionLog(void* Sender, const std::string& Text, int Level, const TSmtpAgentConnection* Via = nullptr);
 
     int ConnectionCount() const { return static_cast<int>(FConnections.size()); }
     TSmtpAgentConnection* GetConnection(int Index) const;
