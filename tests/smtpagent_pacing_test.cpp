@@ -65,3 +65,27 @@ TEST_F(AgentTest, EarlyAcceptanceDuringTheTextIsAFailure) {
     EXPECT_FALSE(hasLog("Server accepted our mail")) << dump();
     EXPECT_EQ(readQueue("5"), queueText("<s@agent.local.test>", {"<x@[" + Addr + "]>"}, 1, 2, Body));
 }
+
+// A connection freed (inactivity sweep, shutdown) while its pauses are still
+// running: nothing of it runs afterwards, and the message stays queued.
+TEST_F(AgentTest, ConnectionFreedWhilePacingLeavesTheMessageQueued) {
+    const std::string SinkAddr = uniqueLoopback(93);
+    SmtpSinkPeer Sink(SinkAddr, 25);
+    ASSERT_TRUE(Sink.ready());
+    std::vector<std::string> Lines(1000, "text");
+    writeQueue("8", "<a@agent.local.test>", {"<b@[" + SinkAddr + "]>"}, 0, 5, Lines);
+    Agent->ServiceQueueNow();
+    ASSERT_TRUE(stepUntil([&] { return hasLog("We send Data"); }, 20000)) << dump();
+    Agent->RemoveAllConnections();
+    const std::size_t Logged = Logs.size();
+
+    // Several pause lengths go by on the loop.
+    platform::Timer Later;
+    Later.setInterval(100);
+    bool Fired = false;
+    Later.OnTimer = [&] { Fired = true; };
+    ASSERT_TRUE(stepUntil([&] { return Fired; }, 5000));
+    EXPECT_EQ(Logs.size(), Logged) << dump();
+    EXPECT_EQ(readQueue("8"), queueText("<a@agent.local.test>", {"<b@[" + SinkAddr + "]>"}, 0, 5, Lines));
+    EXPECT_EQ(Sink.count(), 0u);
+}
