@@ -552,15 +552,23 @@ void TSmtpAgentConnection::PaceMessageText() {
         Chunk += "\r\n";
     }
     FPaceLine = End;
-    if (End < Count) {
-        FSocket->SendStr(Chunk);
-        Log("Sending Data (" + std::to_string(End) + " / " + std::to_string(Count) + ")", 8);
+    const bool Last = End == Count;
+    if (Last) {
+        StopPacing();
+        Chunk += ".\r\n";
+    }
+    try {
+        FSocket->SendStr(Chunk);  // a failure ends the session through the socket's error event
+    } catch (const std::exception& E) {
+        // Outside the socket's own events nobody else would see it.
+        bool CanClose = true;
+        SocketBgException(FSocket.get(), E, CanClose);
         return;
     }
-    StopPacing();
-    Chunk += ".\r\n";
-    FSocket->SendStr(Chunk);
-    Log("Waiting for server ack.", 8);
+    if (Last)
+        Log("Waiting for server ack.", 8);
+    else if (FPacing)
+        Log("Sending Data (" + std::to_string(End) + " / " + std::to_string(Count) + ")", 8);
 }
 
 void TSmtpAgentConnection::StopPacing() {
