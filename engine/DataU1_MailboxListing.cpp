@@ -61,6 +61,16 @@ bool settled(const struct stat& st, std::int64_t readStartNs) {
     return std::max(m, c) < readStartNs - slack;
 }
 
+// Whether the file can be opened for reading, as the size of a message is
+// only known for a file that can be. The owner's own files (the usual case)
+// need no further call.
+bool readable(int dirFd, const char* name, const struct stat& st) {
+    static const uid_t self = ::geteuid();
+    if (self == 0) return true;
+    if (st.st_uid == self) return (st.st_mode & S_IRUSR) != 0;
+    return ::faccessat(dirFd, name, R_OK, AT_EACCESS) == 0;
+}
+
 // Reads the folder open as dirFd: one pass over its entries, the type from
 // the entry itself where the file system gives it, sizes relative to the
 // folder.
@@ -82,7 +92,7 @@ void readFolder(int dirFd, std::vector<MailboxFile>& files) {
         std::int64_t size = -1;
         if (::fstatat(dirFd, name, &st, 0) == 0) {
             if (S_ISDIR(st.st_mode)) continue;  // a link to a folder, or a type not given
-            if (S_ISREG(st.st_mode)) size = static_cast<std::int64_t>(st.st_size);
+            if (S_ISREG(st.st_mode) && readable(dirFd, name, st)) size = static_cast<std::int64_t>(st.st_size);
         }
         files.push_back({name, size});
     }

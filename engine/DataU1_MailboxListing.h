@@ -11,8 +11,8 @@
 //    that is gone or hides one that arrived. A listing whose folder changed
 //    within a clock tick of the read is not remembered: a second change in
 //    that tick might leave the times as they were.
-//  - A file rewritten in place (by hand) keeps its remembered size until the
-//    folder itself changes.
+//  - A file rewritten or given other rights in place (by hand) keeps its
+//    remembered size until the folder itself changes.
 #pragma once
 
 #include <cstdint>
