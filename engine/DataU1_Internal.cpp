@@ -22,11 +22,17 @@ bool hasIniExtension(std::string_view name) {
     return dot != std::string_view::npos && platform::equalsNoCase(name.substr(dot), ".ini");
 }
 
+bool lessLikeFolder(std::string_view a, std::string_view b) {
+    const auto up = [](char c) { return static_cast<unsigned char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c); };
+    const std::size_t n = std::min(a.size(), b.size());
+    for (std::size_t i = 0; i < n; ++i)
+        if (up(a[i]) != up(b[i])) return up(a[i]) < up(b[i]);
+    if (a.size() != b.size()) return a.size() < b.size();
+    return a < b;
+}
+
 void sortLikeFolder(std::vector<std::string>& names) {
-    std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
-        std::string ua = platform::upperCase(a), ub = platform::upperCase(b);
-        return ua != ub ? ua < ub : a < b;
-    });
+    std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) { return lessLikeFolder(a, b); });
 }
 
 std::vector<FolderEntry> listFolder(const std::string& folder) {

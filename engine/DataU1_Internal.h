@@ -15,6 +15,8 @@ bool hasIniExtension(std::string_view name);
 // Sorts names as a Windows folder enumeration gives them: without regard
 // to ASCII case first, then by bytes, so the order is total.
 void sortLikeFolder(std::vector<std::string>& names);
+// The order of sortLikeFolder, without allocating.
+bool lessLikeFolder(std::string_view a, std::string_view b);
 // Names of a folder's entries ("." and ".." left out); empty when unreadable.
 struct FolderEntry {
     std::string name;

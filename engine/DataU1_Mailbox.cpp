@@ -8,6 +8,7 @@
 
 #include "DataU1.h"
 #include "DataU1_Internal.h"
+#include "DataU1_MailboxListing.h"
 #include "UtilU1.h"
 #include "platform/Clock.h"
 #include "platform/Paths.h"
@@ -174,21 +175,20 @@ void TPop3MailInformation::Clear() {
 
 void TPop3MailInformation::LoadMailbox(const std::string& user) {
     std::string folder = userFolder(user);
-    if (folder.empty() || !datau1::folderExists(folder)) return;
-    Folder = folder;
-    Clear();
-    std::vector<std::string> names;
-    for (const auto& e : datau1::listFolder(folder))
-        if (!e.isFolder && !datau1::hasIniExtension(e.name)) names.push_back(e.name);
     // Linux folders have no fixed enumeration order; a Windows folder lists its
     // names sorted, which is arrival order for the message names.
-    datau1::sortLikeFolder(names);
+    std::vector<datau1::MailboxFile> files;
+    if (folder.empty() || !datau1::listMailboxFolder(folder, files)) return;
+    Folder = folder;
+    Clear();
+    Entries.reserve(files.size());
     std::int32_t number = 0;
-    for (const auto& name : names) {
+    for (auto& file : files) {
         auto entry = std::make_unique<TMailboxEntry>();
         entry->Number = ++number;
-        entry->FileName = name.substr(0, 255);
-        entry->Size = FileSizeByName(folder + name);
+        entry->FileName = std::move(file.name);
+        if (entry->FileName.size() > 255) entry->FileName.resize(255);
+        entry->Size = file.size;
         Entries.push_back(std::move(entry));
     }
 }

@@ -125,7 +125,7 @@ void TSmtpAgent::ServiceQueue() {
         Log("Servicing message " + Position, 8);
         auto Owned = std::make_unique<TSmtpAgentConnection>(this);
         TSmtpAgentConnection* C = Owned.get();
-        C->OnLog = [this](void* Sender, const std::string& Text, int Level) { ConnectionLog(Sender, Text, Level); };
+        C->OnLog = [this, C](void* Sender, const std::string& Text, int Level) { ConnectionLog(Sender, Text, Level, C); };
         FConnections.push_back(std::move(Owned));
         FireStatus(true);
         C->ServiceMessage(Names[I]);
@@ -172,12 +172,13 @@ void TSmtpAgent::Log(const std::string& Text, int Level) {
     if (OnLog) OnLog(this, Text, Level);
 }
 
-void TSmtpAgent::ConnectionLog(void* Sender, const std::string& Text, int Level) {
+void TSmtpAgent::ConnectionLog(void* Sender, const std::string& Text, int Level, const TSmtpAgentConnection* Via) {
     if (!OnLog) return;
     std::int32_t Identity = 0;
-    bool Found = false;
-    for (const auto& C : FConnections)
-        if ((Found = C->IdentityOf(Sender, Identity))) break;
+    // The connection whose OnLog this came through answers first, so that a
+    // line costs no walk over every connection.
+    bool Found = Via && Via->IdentityOf(Sender, Identity);
+    for (std::size_t I = 0; !Found && I < FConnections.size(); ++I) Found = FConnections[I]->IdentityOf(Sender, Identity);
     // Objects that the notice's routing makes in turn (a list processor) log
     // under the routing object's number.
     if (!Found)

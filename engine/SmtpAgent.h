@@ -100,6 +100,8 @@ private:
     void ProcessReply(const std::string& Line);
     void Send(const std::string& Line);
     void SendMessageText();
+    void PaceMessageText();  // the pacing timer's tick: the next run of lines
+    void StopPacing();
     void NextRecipient();
     void FailSession(const std::string& Text, std::uint8_t Status, const std::string& Code,
                      const std::string& ReplyText, bool ClearMarks);
@@ -135,6 +137,8 @@ private:
     std::uint16_t FLookupID = 0;      // the ID of the awaited answer
     bool FStepTaken = false;          // the current attempt has posted its next step
     bool FReleased = false;           // the release is posted; nothing more happens
+    bool FPacing = false;             // message lines are still to go out on the pacing timer
+    std::size_t FPaceLine = 0;        // the next message line to send
     const void* FNoticeRouter = nullptr;  // the failure notice's routing object while it runs
     std::int32_t FNoticeRouterID = 0;
 };
@@ -170,7 +174,8 @@ public:
     void CloseIdleConnections(int Minutes);
     void Log(const std::string& Text, int Level);
     // The log relay every connection gets as its OnLog.
-    void ConnectionLog(void* Sender, const std::string& Text, int Level);
+    // Via: the connection whose OnLog the line came through, when known.
+    void ConnectionLog(void* Sender, const std::string& Text, int Level, const TSmtpAgentConnection* Via = nullptr);
 
     int ConnectionCount() const { return static_cast<int>(FConnections.size()); }
     TSmtpAgentConnection* GetConnection(int Index) const;

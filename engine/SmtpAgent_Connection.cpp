@@ -22,6 +22,13 @@ std::string Upper(std::string S) {
     return S;
 }
 
+// The pause before the first line of the message text and before every
+// further run of PaceRun lines. It is kept on the wire only: the pause is a
+// timer of the connection's own window, so the loop serves everyone else.
+constexpr unsigned PaceMs = 20;
+constexpr std::size_t PaceRun = 100;
+constexpr std::uintptr_t PaceTimerID = 1;
+
 // A reply line longer than this without a line end is taken as it stands, so
 // a peer that never ends its line cannot make the buffer grow without bound.
 constexpr std::size_t MaxReplyLine = 64 * 1024;
@@ -107,7 +114,9 @@ bool TSmtpAgentConnection::IdentityOf(const void* Sender, std::int32_t& Identity
 
 void TSmtpAgentConnection::WndProc(TWHComponent* /*Sender*/, TMessage& Msg) {
     if (FReleased) return;
-    if (Msg.Msg == WM_NEXT_DOMAIN)
+    if (Msg.Msg == platform::WM_TIMER && static_cast<std::uintptr_t>(Msg.WParam) == PaceTimerID)
+        PaceMessageText();
+    else if (Msg.Msg == WM_NEXT_DOMAIN)
         ProcessNextDomain();
     else if (Msg.Msg == WM_NEXT_HOST)
         ConnectNextHost();
@@ -116,6 +125,7 @@ void TSmtpAgentConnection::WndProc(TWHComponent* /*Sender*/, TMessage& Msg) {
 void TSmtpAgentConnection::Release() {
     if (FReleased) return;
     FReleased = true;
+    StopPacing();
     FMxTimer->setEnabled(false);
     FLookupPending = false;
     if (FAgent && FAgent->Handle != platform::NullWindow)
@@ -352,6 +362,7 @@ void TSmtpAgentConnection::SocketSessionConnected(TCustomWSocket* /*Sender*/, st
 
 void TSmtpAgentConnection::SocketSessionClosed(TCustomWSocket* /*Sender*/, std::uint16_t /*Error*/) {
     Log("Closed", 8);
+    StopPacing();
     if (!FConnected || FReleased) return;
     FConnected = false;
     if (FStepTaken) return;
@@ -499,7 +510,9 @@ void TSmtpAgentConnection::ProcessReply(const std::string& Line) {
         }
         break;
     case TSmtpAgentState::MessageSent:
-        if (Up && Code == "250") {
+        // A "250" before the whole text and its "." went out cannot accept
+        // the message.
+        if (Up && Code == "250" && !FPacing) {
             Log("Server accepted our mail", 8);
             Log("We say QUIT", 8);
             EndSession();
@@ -526,31 +539,65 @@ void TSmtpAgentConnection::NextRecipient() {
 }
 
 void TSmtpAgentConnection::SendMessageText() {
+    FPaceLine = 0;
+    if (FMessage.Lines.empty()) {
+        FSocket->SendStr(".\r\n");
+        Log("Waiting for server ack.", 8);
+        return;
+    }
+    Log("Sending Data (0 / " + std::to_string(FMessage.Lines.size()) + ")", 8);
+    FPacing = true;
+    if (Handle == platform::NullWindow || !platform::loop().setTimer(Handle, PaceTimerID, PaceMs)) {
+        // No window to time the pauses on: the text goes out without them.
+        while (FPacing) PaceMessageText();
+    }
+}
+
+void TSmtpAgentConnection::PaceMessageText() {
+    if (!FPacing || FState != TSmtpAgentState::MessageSent || !FConnected || FReleased) {
+        StopPacing();
+        return;
+    }
     const std::vector<std::string>& Lines = FMessage.Lines;
     const std::size_t Count = Lines.size();
-    // Lines go out in runs of 100, each run after its pause; on the wire this
-    // is the same burst as one SendStr per line, with far fewer calls.
+    const std::size_t End = std::min(Count, FPaceLine + PaceRun);
+    // One run goes out in one SendStr: on the wire the same burst as one
+    // call per line.
     std::string Chunk;
-    for (std::size_t I = 0; I < Count; ++I) {
-        if (I % 100 == 0) {
-            if (!Chunk.empty()) {
-                FSocket->SendStr(Chunk);
-                Chunk.clear();
-            }
-            Log("Sending Data (" + std::to_string(I) + " / " + std::to_string(Count) + ")", 8);
-            platform::Sleep(20);
-        }
+    for (std::size_t I = FPaceLine; I < End; ++I) {
         const std::string& L = Lines[I];
         if (!L.empty() && L[0] == '.') Chunk += '.';
         Chunk += L;
         Chunk += "\r\n";
     }
-    Chunk += ".\r\n";
-    FSocket->SendStr(Chunk);
-    Log("Waiting for server ack.", 8);
+    FPaceLine = End;
+    const bool Last = End == Count;
+    if (Last) {
+        StopPacing();
+        Chunk += ".\r\n";
+    }
+    try {
+        FSocket->SendStr(Chunk);  // a failure ends the session through the socket's error event
+    } catch (const std::exception& E) {
+        // Outside the socket's own events nobody else would see it.
+        bool CanClose = true;
+        SocketBgException(FSocket.get(), E, CanClose);
+        return;
+    }
+    if (Last)
+        Log("Waiting for server ack.", 8);
+    else if (FPacing)
+        Log("Sending Data (" + std::to_string(End) + " / " + std::to_string(Count) + ")", 8);
+}
+
+void TSmtpAgentConnection::StopPacing() {
+    if (!FPacing) return;
+    FPacing = false;
+    if (Handle != platform::NullWindow) platform::loop().killTimer(Handle, PaceTimerID);
 }
 
 void TSmtpAgentConnection::EndSession() {
+    StopPacing();
     FConnected = false;
     FState = TSmtpAgentState::Ended;
     if (FSocket->State() == wsConnected) Send("QUIT");
@@ -558,7 +605,12 @@ void TSmtpAgentConnection::EndSession() {
     FMessage.RemoveDelivered();
     // The group in hand may be gone now; it is looked up again by index.
     FCurrent = FMessage.GetForward(FDomainIndex);
-    if (!FMessage.Save()) Log("Unable to update Mail " + FQueueName + " in the queue.", 1);
+    // Nothing left to deliver: the file goes now rather than being rewritten
+    // first and deleted a moment later.
+    if (FMessage.ForwardCount() == 0)
+        FMessage.DeleteFile();
+    else if (!FMessage.Save())
+        Log("Unable to update Mail " + FQueueName + " in the queue.", 1);
     FSocket->Close();
     TakeStep(WM_NEXT_DOMAIN);
 }

@@ -627,7 +627,20 @@ int getservbyname(const std::string& name, const std::string& proto) {
 }
 
 int getprotobyname(const std::string& name) {
-    if (protoent* pe = ::getprotobyname(name.c_str())) return pe->p_proto;
+    // The protocol database does not change while the program runs; reading
+    // it again at every connect cost a dozen system calls per connection.
+    static std::mutex mu;
+    static std::unordered_map<std::string, int> found;
+    {
+        std::lock_guard<std::mutex> lk(mu);
+        if (auto it = found.find(name); it != found.end()) return it->second;
+    }
+    if (protoent* pe = ::getprotobyname(name.c_str())) {
+        const int number = pe->p_proto;
+        std::lock_guard<std::mutex> lk(mu);
+        if (found.size() < 64) found.emplace(name, number);
+        return number;
+    }
     // The protocol database may be missing on a minimal system.
     static const struct { const char* name; int number; } known[] = {
         {"ip", 0}, {"icmp", 1}, {"tcp", 6}, {"udp", 17}};

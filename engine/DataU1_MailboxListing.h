@@ -1,0 +1,39 @@
+// The files of a user folder as the mailbox listing shows them, read in one
+// pass and remembered per folder so that a login on an unchanged mailbox
+// costs one stat of the folder.
+//
+// Contract:
+//  - Main thread only (the remembered listings are not locked).
+//  - A remembered listing is used only while the folder is the same folder
+//    (device and inode) with the same nanosecond modification and change
+//    times. Messages enter a folder only by a rename into it and leave it by
+//    an unlink, and both move those times, so a listing never shows a message
+//    that is gone or hides one that arrived. A listing whose folder changed
+//    within a clock tick of the read is not remembered: a second change in
+//    that tick might leave the times as they were.
+//  - A file rewritten or given other rights in place (by hand) keeps its
+//    remembered size until the folder itself changes.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace datau1 {
+
+struct MailboxFile {
+    std::string name;
+    std::int64_t size = -1;  // bytes; -1 when it cannot be read
+};
+
+// The message files of folder (ending in "/"): every entry that is not a
+// folder and whose extension is not ".ini" in any case, sorted as the
+// folder enumeration of the original platform gives them. False when folder
+// is not a readable folder; files is then left empty.
+bool listMailboxFolder(const std::string& folder, std::vector<MailboxFile>& files);
+
+// Forgets every remembered listing (tests; a settings change of the mailbox
+// folder needs nothing, as listings are keyed by the folder's identity).
+void forgetMailboxListings();
+
+}  // namespace datau1
