@@ -1,10 +1,14 @@
 // The user record (the user information file) and the mailbox store: message
 // files, backup copies and the mailbox listing of a POP3 session.
+#include <dirent.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <string_view>
+#include <unordered_map>
 
 #include "DataU1.h"
 #include "DataU1_Internal.h"
@@ -18,6 +22,9 @@ namespace {
 constexpr const char* kSection = "User Information";
 constexpr std::size_t kMaxSenderInName = 128;
 constexpr int kMaxSuffix = 999999;
+constexpr int kNameAttempts = 100;
+constexpr std::size_t kNameMemoryEntries = 1024;
+constexpr std::size_t kStampLength = 15;  // "yyyymmdd-hhnnss"
 
 std::string mailBoxPath() { return ServerInformation ? ServerInformation->MailBoxPath : std::string(); }
 
@@ -43,37 +50,91 @@ std::string senderForName(const std::string& sender) {
     return s;
 }
 
-// The highest n of the entries stem + "_" + six digits + ".txt" in folder.
-int highestSuffix(const std::string& folder, const std::string& stem) {
-    int highest = 0;
-    const std::string prefix = stem + "_";
-    for (const auto& e : datau1::listFolder(folder)) {
-        const std::string& n = e.name;
-        if (n.size() != prefix.size() + 6 + 4 || n.compare(0, prefix.size(), prefix) != 0 ||
+// Message names within one second: stem + ".txt" first, then stem +
+// "_NNNNNN.txt" counting up, so that the names of a folder sort in arrival
+// order. The last number given out is remembered per folder and stem; the
+// folder is listed only when that memory has nothing (the first message of a
+// second, or a name found taken). The rename that never replaces still guards
+// against a name made by someone else meanwhile.
+struct NameMemory {
+    int last = -1;       // 0 stands for stem + ".txt" itself
+    bool stale = false;  // a name was found taken: list before the next one
+};
+
+std::unordered_map<std::string, NameMemory>& nameMemory() {
+    static std::unordered_map<std::string, NameMemory> memory;
+    return memory;
+}
+
+// The highest number in use for stem in folder: -1 when none, 0 for the bare
+// stem. Names only: the entries' types do not matter, since a folder of such a
+// name would refuse the rename as well.
+int highestInUse(const std::string& folder, const std::string& stem) {
+    int highest = -1;
+    DIR* dir = ::opendir(folder.c_str());
+    if (!dir) return highest;
+    const std::size_t numbered = stem.size() + 1 + 6 + 4;
+    while (const dirent* e = ::readdir(dir)) {
+        const std::string_view n(e->d_name);
+        if (n.size() < stem.size() + 4 || n.compare(0, stem.size(), stem) != 0 ||
             n.compare(n.size() - 4, 4, ".txt") != 0)
             continue;
-        std::string digits = n.substr(prefix.size(), 6);
-        if (!IsAllDigits(digits)) continue;
-        highest = std::max(highest, std::stoi(digits));
+        if (n.size() == stem.size() + 4) {
+            highest = std::max(highest, 0);
+            continue;
+        }
+        if (n.size() != numbered || n[stem.size()] != '_') continue;
+        const std::string digits(n.substr(stem.size() + 1, 6));
+        if (IsAllDigits(digits)) highest = std::max(highest, std::stoi(digits));
     }
+    ::closedir(dir);
     return highest;
 }
 
-// Places data under a new name in folder: stem + ".txt", or when that is
-// taken (another delivery in the same second) stem + "_NNNNNN.txt" with N
-// above every such name present, so that names sort in arrival order.
+std::string nameFor(const std::string& folder, const std::string& stem, int n) {
+    if (n == 0) return folder + stem + ".txt";
+    char suffix[16];
+    std::snprintf(suffix, sizeof suffix, "_%06d", n);
+    return folder + stem + suffix + ".txt";
+}
+
+// Gives out the next name for stem in folder; it sorts after every name given
+// out or found before.
+std::string nextName(const std::string& folder, const std::string& stem) {
+    auto& memory = nameMemory();
+    const std::string key = folder + '\0' + stem;
+    auto it = memory.find(key);
+    if (it == memory.end()) {
+        // Only the current second matters: entries of earlier ones go once
+        // the memory grows.
+        if (memory.size() >= kNameMemoryEntries) {
+            for (auto e = memory.begin(); e != memory.end();)
+                e = e->first.ends_with(stem.substr(stem.size() - kStampLength)) ? std::next(e) : memory.erase(e);
+        }
+        it = memory.emplace(key, NameMemory{highestInUse(folder, stem), false}).first;
+    } else if (it->second.stale) {
+        it->second.last = std::max(it->second.last, highestInUse(folder, stem));
+        it->second.stale = false;
+    }
+    if (it->second.last >= kMaxSuffix) throw EFCreateError(nameFor(folder, stem, kMaxSuffix), EEXIST);
+    return nameFor(folder, stem, ++it->second.last);
+}
+
+void nameTaken(const std::string& folder, const std::string& stem) {
+    auto it = nameMemory().find(folder + '\0' + stem);
+    if (it != nameMemory().end()) it->second.stale = true;
+}
+
+// Places data under a new name in folder (see nextName).
 void storeNewFile(const std::string& folder, const std::string& stem, const std::string& data) {
     platform::DurableFile file(folder);
     std::string path = folder + stem + ".txt";
     if (!file.write(data)) throw EFCreateError(path, file.error());
-    if (file.commitNew(path)) return;
-    if (file.error() != EEXIST) throw EFCreateError(path, file.error());
-    for (int n = highestSuffix(folder, stem) + 1; n <= kMaxSuffix; ++n) {
-        char suffix[16];
-        std::snprintf(suffix, sizeof suffix, "_%06d", n);
-        path = folder + stem + suffix + ".txt";
+    for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+        path = nextName(folder, stem);
         if (file.commitNew(path)) return;
         if (file.error() != EEXIST) throw EFCreateError(path, file.error());
+        nameTaken(folder, stem);
     }
     throw EFCreateError(path, EEXIST);
 }
