@@ -216,6 +216,10 @@ public:
     void StoreMessage(const std::string& senderLocalPart, const std::vector<std::string>& lines);
 };
 
+// After a group commit failed: a message name given out may have been taken by
+// another writer, so the next name of every folder is looked for again.
+void MessageNamesMayBeTaken();
+
 struct TMailboxEntry {
     std::int32_t Number = 0;  // 1 for the first listed file
     std::string FileName;     // within TPop3MailInformation::Folder

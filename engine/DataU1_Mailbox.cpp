@@ -12,8 +12,10 @@
 
 #include "DataU1.h"
 #include "DataU1_Internal.h"
+#include "DeliveryBatch.h"
 #include "UtilU1.h"
 #include "platform/Clock.h"
+#include "platform/GroupCommit.h"
 #include "platform/Paths.h"
 #include "platform/Profile.h"
 
@@ -125,21 +127,34 @@ void nameTaken(const std::string& folder, const std::string& stem) {
     if (it != nameMemory().end()) it->second.stale = true;
 }
 
-// Places data under a new name in folder (see nextName).
+// Places data under a new name in folder (see nextName): with the delivery's
+// other files when a delivery batch is current, otherwise at once, in turn
+// with the commits under way, so that names still appear in their order.
 void storeNewFile(const std::string& folder, const std::string& stem, const std::string& data) {
-    platform::DurableFile file(folder);
     std::string path = folder + stem + ".txt";
-    if (!file.write(data)) throw EFCreateError(path, file.error());
     for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+        auto file = std::make_unique<platform::DurableFile>(folder);
+        if (!file->write(data)) throw EFCreateError(path, file->error());
         path = nextName(folder, stem);
-        if (file.commitNew(path)) return;
-        if (file.error() != EEXIST) throw EFCreateError(path, file.error());
+        if (TDeliveryBatch* batch = TDeliveryBatch::Current()) {
+            batch->Files.add(std::move(file), path, false);
+            return;
+        }
+        platform::CommitSet set;
+        set.add(std::move(file), path, false);
+        const int error = platform::commitNow(std::move(set));
+        if (error == 0) return;
+        if (error != EEXIST) throw EFCreateError(path, error);
         nameTaken(folder, stem);
     }
     throw EFCreateError(path, EEXIST);
 }
 
 }  // namespace
+
+void MessageNamesMayBeTaken() {
+    for (auto& entry : nameMemory()) entry.second.stale = true;
+}
 
 EFCreateError::EFCreateError(const std::string& path, int err)
     : std::runtime_error("Cannot create file \"" + path + "\". " + std::strerror(err)), Error(err) {}
