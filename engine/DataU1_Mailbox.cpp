@@ -1,6 +1,7 @@
 // The user record (the user information file) and the mailbox store: message
 // files, backup copies and the mailbox listing of a POP3 session.
 #include <dirent.h>
+#include <time.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -25,6 +26,8 @@ constexpr const char* kSection = "User Information";
 constexpr std::size_t kMaxSenderInName = 128;
 constexpr int kMaxSuffix = 999999;
 constexpr int kNameAttempts = 100;
+constexpr std::size_t kUserRecordCacheEntries = 4096;
+constexpr std::int64_t kRacyNs = 1000000000;
 constexpr std::size_t kNameMemoryEntries = 1024;
 constexpr std::size_t kStampLength = 15;  // "yyyymmdd-hhnnss"
 
@@ -150,6 +153,49 @@ void storeNewFile(const std::string& folder, const std::string& stem, const std:
     throw EFCreateError(path, EEXIST);
 }
 
+// The user information file is read at every AUTH and every delivery. Its
+// values are kept per file and used again while the file's stamp (inode,
+// size, modification time in nanoseconds) is the one they were read with; a
+// file rewritten by the manager (a new inode) or edited by hand is read anew.
+struct CachedUserRecord {
+    CachedUserRecord() = default;
+    CachedUserRecord(const platform::FileStamp& stamp, const TPop3UserInformation& u)
+        : Stamp(stamp), Password(u.Password), ForwardToAddress(u.ForwardToAddress), RealName(u.RealName),
+          BackUpMailData(u.BackUpMailData), DoNotReportUserExists(u.DoNotReportUserExists),
+          LimitMessageToBytes(u.LimitMessageToBytes), LimitMailboxToBytes(u.LimitMailboxToBytes),
+          LimitMailboxToMessages(u.LimitMailboxToMessages) {}
+    void CopyTo(TPop3UserInformation& u) const {
+        u.Password = Password;
+        u.ForwardToAddress = ForwardToAddress;
+        u.RealName = RealName;
+        u.BackUpMailData = BackUpMailData;
+        u.DoNotReportUserExists = DoNotReportUserExists;
+        u.LimitMessageToBytes = LimitMessageToBytes;
+        u.LimitMailboxToBytes = LimitMailboxToBytes;
+        u.LimitMailboxToMessages = LimitMailboxToMessages;
+    }
+
+    platform::FileStamp Stamp;
+    // An edit in the same tick of the file system's clock as the version
+    // read would keep the stamp: only a version older than that by a margin
+    // is taken from here, a newer one is read again.
+    std::int64_t ReadAtNs = 0;
+    std::string Password, ForwardToAddress, RealName;
+    bool BackUpMailData = false, DoNotReportUserExists = false;
+    std::int32_t LimitMessageToBytes = 0, LimitMailboxToBytes = 0, LimitMailboxToMessages = 0;
+};
+
+std::int64_t realTimeNs() {
+    timespec ts{};
+    ::clock_gettime(CLOCK_REALTIME, &ts);
+    return static_cast<std::int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+std::unordered_map<std::string, CachedUserRecord>& userRecordCache() {
+    static std::unordered_map<std::string, CachedUserRecord> cache;
+    return cache;
+}
+
 }  // namespace
 
 void MessageNamesMayBeTaken() {
@@ -175,9 +221,17 @@ bool TPop3UserInformation::LoadUser(const std::string& user) {
         std::string folder = userFolder(user);
         if (folder.empty() || !datau1::folderExists(folder)) return false;
         std::string file = platform::resolvePath(folder, user + ".ini");
-        if (!datau1::regularFileExists(file)) return false;
+        const platform::FileStamp current = platform::fileStamp(file);
+        if (!current.exists) return false;
+        auto& cache = userRecordCache();
+        if (auto it = cache.find(file); it != cache.end() && it->second.Stamp == current &&
+                                        current.mtimeNs + kRacyNs < it->second.ReadAtNs) {
+            it->second.CopyTo(*this);
+            return true;
+        }
         platform::Profile ini;
-        if (!ini.load(file)) return false;
+        platform::FileStamp read;
+        if (!ini.load(file, &read)) return false;
         Password = ini.readString(kSection, "Password", "");
         ForwardToAddress = ini.readString(kSection, "Forward To Address", "");
         RealName = ini.readString(kSection, "Real Name", "");
@@ -186,6 +240,12 @@ bool TPop3UserInformation::LoadUser(const std::string& user) {
         LimitMessageToBytes = ini.readInteger(kSection, "Limit Message To Bytes", 0);
         LimitMailboxToBytes = ini.readInteger(kSection, "Limit Mailbox To Bytes", 0);
         LimitMailboxToMessages = ini.readInteger(kSection, "Limit Mailbox To Messages", 0);
+        // A file that changed while it was read has a stamp of no version.
+        if (read.exists && read.size >= 0) {
+            if (cache.size() >= kUserRecordCacheEntries) cache.clear();
+            cache[file] = CachedUserRecord(read, *this);
+            cache[file].ReadAtNs = realTimeNs();
+        }
         return true;
     } catch (const std::exception&) {
         return false;
