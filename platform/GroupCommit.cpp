@@ -36,7 +36,7 @@ bool CommitSet::holds(const std::string& target) const {
 
 namespace {
 
-constexpr unsigned kFlushThreads = 6;
+constexpr unsigned kFlushThreads = 8;
 // A larger group would keep the first of its sessions waiting for the last.
 constexpr std::size_t kMaxGroupFiles = 256;
 
@@ -47,13 +47,14 @@ std::string folderOf(const std::string& path) {
     return path.substr(0, slash);
 }
 
-// Threads that run flushes. runAll() hands out one round of jobs and takes
-// part in it itself; one caller at a time.
+// Threads that run flushes. submit() queues a job; runAll() queues a round
+// of jobs, takes part in them itself and returns when all have ended.
 class FlushPool {
 public:
     FlushPool() {
         for (unsigned i = 0; i < kFlushThreads; ++i) threads_.emplace_back([this] { work(); });
     }
+    // Runs what is queued, then ends the threads.
     ~FlushPool() {
         {
             std::lock_guard<std::mutex> lk(mu_);
@@ -63,52 +64,60 @@ public:
         for (auto& t : threads_) t.join();
     }
 
-    void runAll(std::vector<std::function<void()>>& jobs) {
-        if (jobs.empty()) return;
+    void submit(std::function<void()> job) {
         {
             std::lock_guard<std::mutex> lk(mu_);
-            remaining_ = jobs.size();
-            for (auto& j : jobs) queue_.push_back(&j);
+            queue_.push_back(std::move(job));
         }
-        cv_.notify_all();
+        cv_.notify_one();
+    }
+
+    void runAll(std::vector<std::function<void()>>& jobs) {
+        struct Latch {
+            std::mutex mu;
+            std::condition_variable cv;
+            std::size_t remaining;
+        };
+        auto latch = std::make_shared<Latch>();
+        latch->remaining = jobs.size();
+        for (auto& j : jobs)
+            submit([&j, latch] {
+                j();
+                std::lock_guard<std::mutex> lk(latch->mu);
+                if (--latch->remaining == 0) latch->cv.notify_all();
+            });
         for (;;) {
-            std::function<void()>* job = nullptr;
+            std::function<void()> job;
             {
                 std::lock_guard<std::mutex> lk(mu_);
                 if (queue_.empty()) break;
-                job = queue_.front();
+                job = std::move(queue_.front());
                 queue_.pop_front();
             }
-            run(job);
+            job();
         }
-        std::unique_lock<std::mutex> lk(mu_);
-        done_.wait(lk, [this] { return remaining_ == 0; });
+        std::unique_lock<std::mutex> lk(latch->mu);
+        latch->cv.wait(lk, [&] { return latch->remaining == 0; });
     }
 
 private:
-    void run(std::function<void()>* job) {
-        (*job)();
-        std::lock_guard<std::mutex> lk(mu_);
-        if (--remaining_ == 0) done_.notify_all();
-    }
     void work() {
         for (;;) {
-            std::function<void()>* job = nullptr;
+            std::function<void()> job;
             {
                 std::unique_lock<std::mutex> lk(mu_);
                 cv_.wait(lk, [this] { return stop_ || !queue_.empty(); });
                 if (queue_.empty()) return;
-                job = queue_.front();
+                job = std::move(queue_.front());
                 queue_.pop_front();
             }
-            run(job);
+            job();
         }
     }
 
     std::mutex mu_;
-    std::condition_variable cv_, done_;
-    std::deque<std::function<void()>*> queue_;
-    std::size_t remaining_ = 0;
+    std::condition_variable cv_;
+    std::deque<std::function<void()>> queue_;
     bool stop_ = false;
     std::vector<std::thread> threads_;
 };
@@ -205,25 +214,44 @@ private:
             for (const auto& item : r->items) pending_.erase(item.target);
         }
 
-        jobs.clear();
-        std::vector<std::pair<const std::string*, int>> folderErrors;
-        folderErrors.reserve(folders.size());
-        for (const auto& f : folders) folderErrors.push_back({&f.first, 0});
-        for (auto& fe : folderErrors)
-            jobs.push_back([&fe] { fe.second = syncFolder(*fe.first) ? 0 : (errno ? errno : EIO); });
-        pool.runAll(jobs);
-        for (const auto& fe : folderErrors)
-            if (fe.second != 0)
-                for (Request* r : folders[*fe.first])
-                    if (r->error == 0) r->error = fe.second;
-
-        for (auto& r : group) {
-            if (r->waiter)
-                r->waiter->set_value(r->error);
-            else
-                loop().post(r->wnd, r->msg, static_cast<std::intptr_t>(r->ticket), r->error);
+        // The folders' flushes run while the next group is flushed and
+        // renamed; this group is reported when the last of them ends.
+        auto finish = std::make_shared<Finish>();
+        finish->group = std::move(group);
+        finish->remaining = folders.size();
+        finish->folders = std::move(folders);
+        if (finish->remaining == 0) {
+            finish->report();
+            return;
+        }
+        for (auto& f : finish->folders) {
+            const std::string* folder = &f.first;
+            pool.submit([finish, folder] {
+                const int err = syncFolder(*folder) ? 0 : (errno ? errno : EIO);
+                std::lock_guard<std::mutex> lk(finish->mu);
+                if (err != 0)
+                    for (Request* r : finish->folders[*folder])
+                        if (r->error == 0) r->error = err;
+                if (--finish->remaining == 0) finish->report();
+            });
         }
     }
+
+    struct Finish {
+        std::mutex mu;
+        std::vector<std::unique_ptr<Request>> group;
+        std::map<std::string, std::vector<Request*>> folders;
+        std::size_t remaining = 0;
+
+        void report() {
+            for (auto& r : group) {
+                if (r->waiter)
+                    r->waiter->set_value(r->error);
+                else
+                    loop().post(r->wnd, r->msg, static_cast<std::intptr_t>(r->ticket), r->error);
+            }
+        }
+    };
 
     const pid_t pid_;
     std::mutex mu_;
