@@ -212,7 +212,8 @@ public:
     // and for more messages in one second "yyyymmdd-hhnnss_NNNNNN.txt", which
     // sort after it as text; copies are sender + "_" + that name. Never
     // replaces a file. Throws EFCreateError when a file cannot be written (a
-    // message file written before stays).
+    // message file written before stays). While a delivery batch is current
+    // (DeliveryBatch.h) the files are written and left to its commit.
     void StoreMessage(const std::string& senderLocalPart, const std::vector<std::string>& lines);
 };
 

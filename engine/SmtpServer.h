@@ -6,8 +6,9 @@
 // The session greets, requires EHLO and then AUTH LOGIN before anything else,
 // collects the envelope with the access rules of the settings, receives the
 // message text after DATA and, at the final ".", adds the "Received:" line and
-// routes the message (TDeliverMail) before it answers
-// "250 Mail Queued for Delivery".
+// routes the message (TDeliverMail); once the files of that delivery have been
+// made durable by a group commit (DeliveryBatch.h) it answers
+// "250 Mail Queued for Delivery", and it reads no further line meanwhile.
 //
 // Contract:
 //  - Main thread only; everything runs inside socket events and window

@@ -102,6 +102,26 @@ TEST_F(GroupCommit, FailedCommitAnswers451AndTheNextMessageIsStored) {
     EXPECT_TRUE(fs::is_empty(folder + ".tmp:"));
 }
 
+// The client goes away while its message is being committed: the session is
+// freed, the commit still places the message, and its completion finds no
+// session to answer.
+TEST_F(GroupCommit, ClientGoneWhileCommittingIsHarmless) {
+    startServer();
+    for (int i = 0; i < 5; ++i) {
+        auto c = loggedIn();
+        openMessage(*c);
+        c->send("Subject: gone " + std::to_string(i) + "\r\n.\r\nQUIT\r\n");
+        c.reset();
+    }
+    EXPECT_TRUE(waitSessions(0));
+    EXPECT_TRUE(testsupport::stepUntil([&] { return messageFiles("bob").size() == 5; }));
+    auto c = loggedIn();
+    openMessage(*c);
+    c->send("Subject: after\r\n.\r\n");
+    EXPECT_EQ(c->reply(), "250 Mail Queued for Delivery");
+    EXPECT_EQ(cmd(*c, "QUIT"), "221 OK, Closed");
+}
+
 // --- kill -9 during group commits ---------------------------------------------
 
 // The server of the crash test runs as a process of its own: this test binary
