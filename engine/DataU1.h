@@ -216,9 +216,14 @@ public:
     // and for more messages in one second "yyyymmdd-hhnnss_NNNNNN.txt", which
     // sort after it as text; copies are sender + "_" + that name. Never
     // replaces a file. Throws EFCreateError when a file cannot be written (a
-    // message file written before stays).
+    // message file written before stays). While a delivery batch is current
+    // (DeliveryBatch.h) the files are written and left to its commit.
     void StoreMessage(const std::string& senderLocalPart, const std::vector<std::string>& lines);
 };
+
+// After a group commit failed: a message name given out may have been taken by
+// another writer, so the next name of every folder is looked for again.
+void MessageNamesMayBeTaken();
 
 struct TMailboxEntry {
     std::int32_t Number = 0;  // 1 for the first listed file

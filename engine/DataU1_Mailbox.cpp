@@ -1,16 +1,23 @@
 // The user record (the user information file) and the mailbox store: message
 // files, backup copies and the mailbox listing of a POP3 session.
+#include <dirent.h>
+#include <time.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <string_view>
+#include <unordered_map>
 
 #include "DataU1.h"
 #include "DataU1_Internal.h"
 #include "DataU1_MailboxListing.h"
+#include "DeliveryBatch.h"
 #include "UtilU1.h"
 #include "platform/Clock.h"
+#include "platform/GroupCommit.h"
 #include "platform/Paths.h"
 #include "platform/Profile.h"
 
@@ -19,6 +26,11 @@ namespace {
 constexpr const char* kSection = "User Information";
 constexpr std::size_t kMaxSenderInName = 128;
 constexpr int kMaxSuffix = 999999;
+constexpr int kNameAttempts = 100;
+constexpr std::size_t kUserRecordCacheEntries = 4096;
+constexpr std::int64_t kRacyNs = 1000000000;
+constexpr std::size_t kNameMemoryEntries = 1024;
+constexpr std::size_t kStampLength = 15;  // "yyyymmdd-hhnnss"
 
 std::string mailBoxPath() { return ServerInformation ? ServerInformation->MailBoxPath : std::string(); }
 
@@ -44,42 +56,152 @@ std::string senderForName(const std::string& sender) {
     return s;
 }
 
-// The highest n of the entries stem + "_" + six digits + ".txt" in folder.
-int highestSuffix(const std::string& folder, const std::string& stem) {
-    int highest = 0;
-    const std::string prefix = stem + "_";
-    for (const auto& e : datau1::listFolder(folder)) {
-        const std::string& n = e.name;
-        if (n.size() != prefix.size() + 6 + 4 || n.compare(0, prefix.size(), prefix) != 0 ||
+// Message names within one second: stem + ".txt" first, then stem +
+// "_NNNNNN.txt" counting up, so that the names of a folder sort in arrival
+// order. The last number given out is remembered per folder and stem; the
+// folder is listed only when that memory has nothing (the first message of a
+// second, or a name found taken). The rename that never replaces still guards
+// against a name made by someone else meanwhile.
+struct NameMemory {
+    int last = -1;       // 0 stands for stem + ".txt" itself
+    bool stale = false;  // a name was found taken: list before the next one
+};
+
+std::unordered_map<std::string, NameMemory>& nameMemory() {
+    static std::unordered_map<std::string, NameMemory> memory;
+    return memory;
+}
+
+// The highest number in use for stem in folder: -1 when none, 0 for the bare
+// stem. Names only: the entries' types do not matter, since a folder of such a
+// name would refuse the rename as well.
+int highestInUse(const std::string& folder, const std::string& stem) {
+    int highest = -1;
+    DIR* dir = ::opendir(folder.c_str());
+    if (!dir) return highest;
+    const std::size_t numbered = stem.size() + 1 + 6 + 4;
+    while (const dirent* e = ::readdir(dir)) {
+        const std::string_view n(e->d_name);
+        if (n.size() < stem.size() + 4 || n.compare(0, stem.size(), stem) != 0 ||
             n.compare(n.size() - 4, 4, ".txt") != 0)
             continue;
-        std::string digits = n.substr(prefix.size(), 6);
-        if (!IsAllDigits(digits)) continue;
-        highest = std::max(highest, std::stoi(digits));
+        if (n.size() == stem.size() + 4) {
+            highest = std::max(highest, 0);
+            continue;
+        }
+        if (n.size() != numbered || n[stem.size()] != '_') continue;
+        const std::string digits(n.substr(stem.size() + 1, 6));
+        if (IsAllDigits(digits)) highest = std::max(highest, std::stoi(digits));
     }
+    ::closedir(dir);
     return highest;
 }
 
-// Places data under a new name in folder: stem + ".txt", or when that is
-// taken (another delivery in the same second) stem + "_NNNNNN.txt" with N
-// above every such name present, so that names sort in arrival order.
+std::string nameFor(const std::string& folder, const std::string& stem, int n) {
+    if (n == 0) return folder + stem + ".txt";
+    char suffix[16];
+    std::snprintf(suffix, sizeof suffix, "_%06d", n);
+    return folder + stem + suffix + ".txt";
+}
+
+// Gives out the next name for stem in folder; it sorts after every name given
+// out or found before.
+std::string nextName(const std::string& folder, const std::string& stem) {
+    auto& memory = nameMemory();
+    const std::string key = folder + '\0' + stem;
+    auto it = memory.find(key);
+    if (it == memory.end()) {
+        // Only the current second matters: entries of earlier ones go once
+        // the memory grows.
+        if (memory.size() >= kNameMemoryEntries) {
+            for (auto e = memory.begin(); e != memory.end();)
+                e = e->first.ends_with(stem.substr(stem.size() - kStampLength)) ? std::next(e) : memory.erase(e);
+        }
+        it = memory.emplace(key, NameMemory{highestInUse(folder, stem), false}).first;
+    } else if (it->second.stale) {
+        it->second.last = std::max(it->second.last, highestInUse(folder, stem));
+        it->second.stale = false;
+    }
+    if (it->second.last >= kMaxSuffix) throw EFCreateError(nameFor(folder, stem, kMaxSuffix), EEXIST);
+    return nameFor(folder, stem, ++it->second.last);
+}
+
+void nameTaken(const std::string& folder, const std::string& stem) {
+    auto it = nameMemory().find(folder + '\0' + stem);
+    if (it != nameMemory().end()) it->second.stale = true;
+}
+
+// Places data under a new name in folder (see nextName): with the delivery's
+// other files when a delivery batch is current, otherwise at once, in turn
+// with the commits under way, so that names still appear in their order.
 void storeNewFile(const std::string& folder, const std::string& stem, const std::string& data) {
-    platform::DurableFile file(folder);
     std::string path = folder + stem + ".txt";
-    if (!file.write(data)) throw EFCreateError(path, file.error());
-    if (file.commitNew(path)) return;
-    if (file.error() != EEXIST) throw EFCreateError(path, file.error());
-    for (int n = highestSuffix(folder, stem) + 1; n <= kMaxSuffix; ++n) {
-        char suffix[16];
-        std::snprintf(suffix, sizeof suffix, "_%06d", n);
-        path = folder + stem + suffix + ".txt";
-        if (file.commitNew(path)) return;
-        if (file.error() != EEXIST) throw EFCreateError(path, file.error());
+    for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+        auto file = std::make_unique<platform::DurableFile>(folder);
+        if (!file->write(data)) throw EFCreateError(path, file->error());
+        path = nextName(folder, stem);
+        if (TDeliveryBatch* batch = TDeliveryBatch::Current()) {
+            batch->Files.add(std::move(file), path, false);
+            return;
+        }
+        platform::CommitSet set;
+        set.add(std::move(file), path, false);
+        const int error = platform::commitNow(std::move(set));
+        if (error == 0) return;
+        if (error != EEXIST) throw EFCreateError(path, error);
+        nameTaken(folder, stem);
     }
     throw EFCreateError(path, EEXIST);
 }
 
+// The user information file is read at every AUTH and every delivery. Its
+// values are kept per file and used again while the file's stamp (inode,
+// size, modification time in nanoseconds) is the one they were read with; a
+// file rewritten by the manager (a new inode) or edited by hand is read anew.
+struct CachedUserRecord {
+    CachedUserRecord() = default;
+    CachedUserRecord(const platform::FileStamp& stamp, const TPop3UserInformation& u)
+        : Stamp(stamp), Password(u.Password), ForwardToAddress(u.ForwardToAddress), RealName(u.RealName),
+          BackUpMailData(u.BackUpMailData), DoNotReportUserExists(u.DoNotReportUserExists),
+          LimitMessageToBytes(u.LimitMessageToBytes), LimitMailboxToBytes(u.LimitMailboxToBytes),
+          LimitMailboxToMessages(u.LimitMailboxToMessages) {}
+    void CopyTo(TPop3UserInformation& u) const {
+        u.Password = Password;
+        u.ForwardToAddress = ForwardToAddress;
+        u.RealName = RealName;
+        u.BackUpMailData = BackUpMailData;
+        u.DoNotReportUserExists = DoNotReportUserExists;
+        u.LimitMessageToBytes = LimitMessageToBytes;
+        u.LimitMailboxToBytes = LimitMailboxToBytes;
+        u.LimitMailboxToMessages = LimitMailboxToMessages;
+    }
+
+    platform::FileStamp Stamp;
+    // An edit in the same tick of the file system's clock as the version
+    // read would keep the stamp: only a version older than that by a margin
+    // is taken from here, a newer one is read again.
+    std::int64_t ReadAtNs = 0;
+    std::string Password, ForwardToAddress, RealName;
+    bool BackUpMailData = false, DoNotReportUserExists = false;
+    std::int32_t LimitMessageToBytes = 0, LimitMailboxToBytes = 0, LimitMailboxToMessages = 0;
+};
+
+std::int64_t realTimeNs() {
+    timespec ts{};
+    ::clock_gettime(CLOCK_REALTIME, &ts);
+    return static_cast<std::int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+std::unordered_map<std::string, CachedUserRecord>& userRecordCache() {
+    static std::unordered_map<std::string, CachedUserRecord> cache;
+    return cache;
+}
+
 }  // namespace
+
+void MessageNamesMayBeTaken() {
+    for (auto& entry : nameMemory()) entry.second.stale = true;
+}
 
 EFCreateError::EFCreateError(const std::string& path, int err)
     : std::runtime_error("Cannot create file \"" + path + "\". " + std::strerror(err)), Error(err) {}
@@ -100,9 +222,17 @@ bool TPop3UserInformation::LoadUser(const std::string& user) {
         std::string folder = userFolder(user);
         if (folder.empty() || !datau1::folderExists(folder)) return false;
         std::string file = platform::resolvePath(folder, user + ".ini");
-        if (!datau1::regularFileExists(file)) return false;
+        const platform::FileStamp current = platform::fileStamp(file);
+        if (!current.exists) return false;
+        auto& cache = userRecordCache();
+        if (auto it = cache.find(file); it != cache.end() && it->second.Stamp == current &&
+                                        current.mtimeNs + kRacyNs < it->second.ReadAtNs) {
+            it->second.CopyTo(*this);
+            return true;
+        }
         platform::Profile ini;
-        if (!ini.load(file)) return false;
+        platform::FileStamp read;
+        if (!ini.load(file, &read)) return false;
         Password = ini.readString(kSection, "Password", "");
         ForwardToAddress = ini.readString(kSection, "Forward To Address", "");
         RealName = ini.readString(kSection, "Real Name", "");
@@ -111,6 +241,12 @@ bool TPop3UserInformation::LoadUser(const std::string& user) {
         LimitMessageToBytes = ini.readInteger(kSection, "Limit Message To Bytes", 0);
         LimitMailboxToBytes = ini.readInteger(kSection, "Limit Mailbox To Bytes", 0);
         LimitMailboxToMessages = ini.readInteger(kSection, "Limit Mailbox To Messages", 0);
+        // A file that changed while it was read has a stamp of no version.
+        if (read.exists && read.size >= 0) {
+            if (cache.size() >= kUserRecordCacheEntries) cache.clear();
+            cache[file] = CachedUserRecord(read, *this);
+            cache[file].ReadAtNs = realTimeNs();
+        }
         return true;
     } catch (const std::exception&) {
         return false;

@@ -3,6 +3,7 @@
 #include <exception>
 #include <set>
 
+#include "DeliveryBatch.h"
 #include "MailRouting_ListServer.h"
 #include "UtilU1.h"
 #include "platform/Paths.h"
@@ -42,6 +43,11 @@ void SetServiceQueueWindow(platform::HWND wnd) { g_serviceQueueWindow = wnd; }
 platform::HWND ServiceQueueWindow() { return g_serviceQueueWindow; }
 
 void PostServiceQueueNow() {
+    // A queue file of a delivery still being committed is not there yet.
+    if (TDeliveryBatch* batch = TDeliveryBatch::Current()) {
+        batch->QueueRunWanted = true;
+        return;
+    }
     if (g_serviceQueueWindow != platform::NullWindow)
         platform::loop().post(g_serviceQueueWindow, WM_SERVICE_QUEUE, 0, 0);
 }

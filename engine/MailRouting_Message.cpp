@@ -5,7 +5,9 @@
 #include "DataU1.h"
 #include "MailRouting_Internal.h"
 #include "UtilU1.h"
+#include "DeliveryBatch.h"
 #include "platform/DurableFile.h"
+#include "platform/GroupCommit.h"
 #include "platform/Paths.h"
 
 namespace {
@@ -109,6 +111,23 @@ bool TSmtpMessageInformation::SaveToQueue(std::string* queueName) const {
 
     std::string name = UniqueFileName(folder);  // creates the folder too
     if (name.empty()) return false;
+    if (TDeliveryBatch* batch = TDeliveryBatch::Current()) {
+        // Placed with the rest of the delivery; a name that a commit under
+        // way is still to place is as taken as one in the folder.
+        auto file = std::make_unique<platform::DurableFile>(folder);
+        if (!file->write(mailrouting::joinLines(head)) || !file->write(mailrouting::joinLines(Lines))) return false;
+        for (int attempt = 0; attempt < kQueueNameAttempts; ++attempt) {
+            const std::string path = folder + name + ".txt";
+            if (!batch->Files.holds(path) && !platform::commitPending(path)) {
+                batch->Files.add(std::move(file), path, false);
+                if (queueName) *queueName = name;
+                return true;
+            }
+            name = UniqueFileName(folder);
+            if (name.empty()) return false;
+        }
+        return false;
+    }
     platform::DurableFile file(folder);
     if (!file.write(mailrouting::joinLines(head)) || !file.write(mailrouting::joinLines(Lines))) return false;
     // Never replace a queue file: when the drawn name was taken meanwhile,

@@ -6,8 +6,9 @@
 // The session greets, requires EHLO and then AUTH LOGIN before anything else,
 // collects the envelope with the access rules of the settings, receives the
 // message text after DATA and, at the final ".", adds the "Received:" line and
-// routes the message (TDeliverMail) before it answers
-// "250 Mail Queued for Delivery".
+// routes the message (TDeliverMail); once the files of that delivery have been
+// made durable by a group commit (DeliveryBatch.h) it answers
+// "250 Mail Queued for Delivery", and it reads no further line meanwhile.
 //
 // Contract:
 //  - Main thread only; everything runs inside socket events and window
@@ -38,6 +39,7 @@
 #include "sockets/WSocket.h"
 
 class TSmtpServer;
+class TDeliveryBatch;
 
 // Dialogue states of one session. The value 2 is never used.
 enum class TSmtpState : std::uint8_t {
@@ -81,6 +83,11 @@ public:
     const std::string& PeerAddress() const { return FPeerAddress; }
     TWSocket& Socket() { return *FSocket; }
     const TSmtpMessageInformation& Message() const { return *FMessage; }
+    // The group commit this session's reply waits for; 0 when none.
+    std::uint64_t CommitTicket() const { return FCommitTicket; }
+    // The commit ended (error 0 or an errno): the reply goes out and the
+    // lines that came meanwhile are taken up.
+    void CommitDone(int error);
 
     TServiceLogEvent OnLog;  // the server sets it to its relay
 
@@ -102,6 +109,8 @@ private:
     void DoData();
     void DoDataLine(const std::string& line);
     void DoEndOfData();
+    void StartCommit(TDeliveryBatch& batch);
+    void EndOfDataReply(bool stored, const std::string& why);
     void DoVrfy(const std::string& argument);
     void DoExpn(const std::string& argument);
     bool CheckPassword() const;
@@ -123,6 +132,8 @@ private:
     std::string FPeerAddress;
     std::string FClientName;
     std::unique_ptr<TSmtpMessageInformation> FMessage;
+    std::uint64_t FCommitTicket = 0;
+    bool FQueueRunAfterCommit = false;
 };
 
 class TSmtpServer : public TWHComponent {
@@ -131,6 +142,9 @@ public:
     // session, lParam its identity (so that a late release never frees a newer
     // session that happens to live at the same address).
     static constexpr unsigned WM_RELEASE_CONNECTION = platform::WM_USER + 100;  // 1124
+    // Posted by the group commit of a session's message: wParam the commit's
+    // ticket, lParam 0 or an errno. A session that is gone finds no reply.
+    static constexpr unsigned WM_COMMIT_DONE = platform::WM_USER + 101;
     // One minute of the inactivity sweep, in days.
     static constexpr double InactivityMinute = 0.00069;
 

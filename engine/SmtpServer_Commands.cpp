@@ -6,6 +6,7 @@
 
 #include "Base64.h"
 #include "DataU1.h"
+#include "DeliveryBatch.h"
 #include "MailRouting.h"
 #include "SmtpServer.h"
 #include "UtilU1.h"
@@ -366,10 +367,11 @@ void TSmtpConnection::DoDataLine(const std::string& line) {
     FMessage->AddLine(std::move(text));
 }
 
-// Routing runs to its end here, inside the data event; the client hears
-// "250" only for a message that was wholly stored or queued. When it was not
-// (a message file or the queue file could not be written), the client gets a
-// temporary error and will try again: a recipient stored before the failure
+// Routing runs to its end here, inside the data event; the files it writes
+// are then made durable by one group commit (SmtpServer_Commit.cpp), and the
+// client hears "250" only for a message that was wholly stored or queued.
+// When it was not (a file could not be written or committed), the client gets
+// a temporary error and will try again: a recipient stored before the failure
 // may then get the message twice, but none loses it.
 void TSmtpConnection::DoEndOfData() {
     Log("Processing Incoming Mail...", 6);
@@ -378,6 +380,7 @@ void TSmtpConnection::DoEndOfData() {
 
     bool delivered = false;
     std::string why;
+    TDeliveryBatch batch;
     try {
         TDeliverMail deliver(FMessage.get());
         TObjectIdentityRegistration named(&deliver, deliver.ID);
@@ -389,16 +392,16 @@ void TSmtpConnection::DoEndOfData() {
     } catch (...) {
         why = "unknown error";
     }
+    batch.Close();
 
     FMessage->Clear();
     FState = TSmtpState::Greeted;
-    if (delivered) {
-        Log("Incoming Mail Processed", 6);
-        Reply("250 Mail Queued for Delivery");
+    if (delivered && !batch.Files.empty()) {
+        StartCommit(batch);
         return;
     }
-    Log("Mail Rejected: Delivery failed (" + why + ")", 1);
-    Reply("451 Error in processing: Mail could not be stored");
+    if (batch.QueueRunWanted) PostServiceQueueNow();
+    EndOfDataReply(delivered, why);
 }
 
 void TSmtpConnection::DoVrfy(const std::string& argument) {

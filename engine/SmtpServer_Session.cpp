@@ -99,6 +99,9 @@ void TSmtpConnection::Disconnect() {
 }
 
 void TSmtpConnection::SocketDataAvailable(TCustomWSocket*, std::uint16_t) {
+    // While a reply waits for its commit nothing more is read; the bytes stay
+    // in the socket until CommitDone takes them up.
+    if (FCommitTicket != 0) return;
     char buf[ReceiveChunk];
     const int n = FSocket->Receive(buf, ReceiveChunk);
     FLastActivity = platform::Now();
@@ -106,7 +109,7 @@ void TSmtpConnection::SocketDataAvailable(TCustomWSocket*, std::uint16_t) {
 
     // The buffer is read afresh for every line: a command may pump messages
     // (a close that would block), and a line must never be handled twice.
-    for (;;) {
+    while (FCommitTicket == 0) {
         const std::size_t eol = FReceiveBuffer.find("\r\n", FScanFrom);
         if (eol == std::string::npos) {
             // The next search starts at the last byte: it may be the CR of a

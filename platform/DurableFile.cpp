@@ -195,34 +195,33 @@ bool DurableFile::flush() {
     return true;
 }
 
-bool DurableFile::finish(const std::string& path) {
+void DurableFile::finish() {
     committed_ = true;
     struct stat st {};
     if (::fstat(fd_, &st) == 0) stamp_ = stampOf(st);
     ::close(fd_);
     fd_ = -1;
-    // The file is in place now; without the folder's flush it may not survive
-    // a power loss, which the caller must hear about.
-    if (!syncFolder(folderOf(path))) {
-        error_ = errno ? errno : EIO;
-        return false;
+}
+
+bool DurableFile::sync() { return flush(); }
+
+bool DurableFile::place(const std::string& path, bool replace) {
+    if (replace && ok()) {
+        // The new version keeps the old one's permission bits.
+        struct stat old {};
+        if (::stat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode) && ::fchmod(fd_, old.st_mode & 07777) == 0)
+            synced_ = false;
     }
-    return true;
-}
-
-bool DurableFile::commit(const std::string& path) {
-    if (!ok()) return flush();  // reports the earlier failure
-    struct stat old {};
-    if (::stat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode)) ::fchmod(fd_, old.st_mode & 07777);
     if (!flush()) return false;
-    if (::rename(tempPath_.c_str(), path.c_str()) != 0) return fail(errno);
-    return finish(path);
-}
-
-bool DurableFile::commitNew(const std::string& path) {
-    if (!flush()) return false;
-    if (::renameat2(AT_FDCWD, tempPath_.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0)
-        return finish(path);
+    if (replace) {
+        if (::rename(tempPath_.c_str(), path.c_str()) != 0) return fail(errno);
+        finish();
+        return true;
+    }
+    if (::renameat2(AT_FDCWD, tempPath_.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0) {
+        finish();
+        return true;
+    }
     if (errno == EEXIST) {
         error_ = EEXIST;  // not a failure of the file: another name may be tried
         return false;
@@ -237,7 +236,29 @@ bool DurableFile::commitNew(const std::string& path) {
         return fail(errno);
     }
     ::unlink(tempPath_.c_str());
-    return finish(path);
+    finish();
+    return true;
+}
+
+// The file is in place once renamed; without the folder's flush it may not
+// survive a power loss, which the caller must hear about.
+bool DurableFile::commit(const std::string& path) {
+    if (!ok()) return flush();  // reports the earlier failure
+    if (!place(path, true)) return false;
+    if (!syncFolder(folderOf(path))) {
+        error_ = errno ? errno : EIO;
+        return false;
+    }
+    return true;
+}
+
+bool DurableFile::commitNew(const std::string& path) {
+    if (!place(path, false)) return false;
+    if (!syncFolder(folderOf(path))) {
+        error_ = errno ? errno : EIO;
+        return false;
+    }
+    return true;
 }
 
 bool appendFileDurably(const std::string& path, std::string_view data) {

@@ -70,13 +70,22 @@ public:
     // the temporary file stays ready for commitNew with another name.
     bool commitNew(const std::string& path);
 
+    // The two halves of a commit, for group commits (GroupCommit.h), which
+    // flush the folder once for many files. Either may run on a worker
+    // thread, one thread at a time per file.
+    // Flushes the written bytes.
+    bool sync();
+    // Renames the file to `path` (replacing, or only when the name is free,
+    // error() EEXIST otherwise) without flushing the folder.
+    bool place(const std::string& path, bool replace);
+
     // The committed file's stamp (valid after a successful commit).
     const FileStamp& stamp() const { return stamp_; }
 
 private:
     bool flush();
     bool fail(int err);
-    bool finish(const std::string& path);
+    void finish();
 
     std::string tempPath_;
     int fd_ = -1;

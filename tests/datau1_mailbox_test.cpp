@@ -1,11 +1,15 @@
 // The user record, message storage and the mailbox listing, with a crash
 // test for durable delivery.
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <random>
 #include <set>
@@ -137,6 +141,46 @@ TEST_F(Mailbox, StoreMessageWritesTheLinesUnderTheDeliveryTime) {
               "Return-Path: <alice@a.example>\r\nSubject: hi\r\n\r\nbody \xE9\r\n");
     EXPECT_FALSE(fs::exists(folder("bob") + "bob.ini"));  // the folder came without a record
     EXPECT_FALSE(fs::exists(folder("bob") + "BAK"));
+}
+
+// The record is kept between loads while its file is unchanged: every way the
+// file changes must be seen by the very next load.
+TEST_F(Mailbox, LoadUserSeesEveryChangeOfTheInformationFile) {
+    TPop3UserInformation u;
+    u.Password = "old1";
+    ASSERT_TRUE(u.SaveUser("bob"));
+    const std::string file = folder("bob") + "bob.ini";
+    // Written long ago, so the record may be taken from memory.
+    const auto setOld = [&] {
+        timespec times[2] = {{std::time(nullptr) - 60, 0}, {std::time(nullptr) - 60, 0}};
+        ASSERT_EQ(::utimensat(AT_FDCWD, file.c_str(), times, 0), 0);
+    };
+    const auto passwordNow = [] {
+        TPop3UserInformation r;
+        return r.LoadUser("bob") ? r.Password : std::string("<none>");
+    };
+    setOld();
+    EXPECT_EQ(passwordNow(), "old1");
+    EXPECT_EQ(passwordNow(), "old1");
+
+    u.Password = "new2";  // the manager: same size, a new file
+    ASSERT_TRUE(u.SaveUser("bob"));
+    EXPECT_EQ(passwordNow(), "new2");
+
+    setOld();
+    EXPECT_EQ(passwordNow(), "new2");
+    std::string text = readFile(file);
+    text.replace(text.find("new2"), 4, "hnd3");  // by hand, in place, same size
+    {
+        FILE* f = std::fopen(file.c_str(), "r+b");
+        ASSERT_NE(f, nullptr);
+        std::fwrite(text.data(), 1, text.size(), f);
+        std::fclose(f);
+    }
+    EXPECT_EQ(passwordNow(), "hnd3");
+
+    fs::remove(file);
+    EXPECT_EQ(passwordNow(), "<none>");
 }
 
 TEST_F(Mailbox, ManyMessagesInOneSecondAllSurviveInArrivalOrder) {

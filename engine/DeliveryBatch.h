@@ -1,0 +1,33 @@
+// The files of one delivery, made durable together after routing has run.
+//
+// While a batch is current, the writers of new files on the delivery path
+// (message files and backup copies, queue files) write their temporary files
+// and add them to the batch instead of committing each one; a request to run
+// the agent's queue waits in the batch too. The SMTP session then hands the
+// files to a group commit (platform/GroupCommit.h) and answers when it ends.
+// Without a current batch every writer commits at once, as before.
+//
+// Main thread only. One batch is current at a time; a batch that is destroyed
+// with its files never committed removes their temporary files.
+#pragma once
+
+#include "platform/GroupCommit.h"
+
+class TDeliveryBatch {
+public:
+    TDeliveryBatch();  // becomes the current batch
+    ~TDeliveryBatch();
+    TDeliveryBatch(const TDeliveryBatch&) = delete;
+    TDeliveryBatch& operator=(const TDeliveryBatch&) = delete;
+
+    // The current batch, or nullptr.
+    static TDeliveryBatch* Current();
+    // Stops being the current batch (before its files are committed).
+    void Close();
+
+    platform::CommitSet Files;
+    bool QueueRunWanted = false;  // PostServiceQueueNow once the files are placed
+
+private:
+    bool FOpen = true;
+};

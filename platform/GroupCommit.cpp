@@ -1,0 +1,315 @@
+#include "GroupCommit.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <future>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <unordered_set>
+
+namespace platform {
+
+struct CommitAccess {
+    static std::vector<CommitSet::Item>& items(CommitSet& set) { return set.items_; }
+};
+
+CommitSet::CommitSet() = default;
+CommitSet::~CommitSet() = default;
+CommitSet::CommitSet(CommitSet&&) noexcept = default;
+CommitSet& CommitSet::operator=(CommitSet&&) noexcept = default;
+
+void CommitSet::add(std::unique_ptr<DurableFile> file, std::string target, bool replace) {
+    items_.push_back({std::move(file), std::move(target), replace});
+}
+
+bool CommitSet::holds(const std::string& target) const {
+    for (const auto& item : items_)
+        if (item.target == target) return true;
+    return false;
+}
+
+namespace {
+
+constexpr unsigned kFlushThreads = 8;
+// A larger group would keep the first of its sessions waiting for the last.
+constexpr std::size_t kMaxGroupFiles = 256;
+
+std::string folderOf(const std::string& path) {
+    auto slash = path.find_last_of('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
+}
+
+// Threads that run flushes. submit() queues a job; runAll() queues a round
+// of jobs, takes part in them itself and returns when all have ended.
+class FlushPool {
+public:
+    FlushPool() {
+        for (unsigned i = 0; i < kFlushThreads; ++i) threads_.emplace_back([this] { work(); });
+    }
+    // Runs what is queued, then ends the threads.
+    ~FlushPool() {
+        {
+            std::lock_guard<std::mutex> lk(mu_);
+            stop_ = true;
+        }
+        cv_.notify_all();
+        for (auto& t : threads_) t.join();
+    }
+
+    void submit(std::function<void()> job) {
+        {
+            std::lock_guard<std::mutex> lk(mu_);
+            queue_.push_back(std::move(job));
+        }
+        cv_.notify_one();
+    }
+
+    void runAll(std::vector<std::function<void()>>& jobs) {
+        struct Latch {
+            std::mutex mu;
+            std::condition_variable cv;
+            std::size_t remaining;
+        };
+        auto latch = std::make_shared<Latch>();
+        latch->remaining = jobs.size();
+        for (auto& j : jobs)
+            submit([&j, latch] {
+                j();
+                std::lock_guard<std::mutex> lk(latch->mu);
+                if (--latch->remaining == 0) latch->cv.notify_all();
+            });
+        for (;;) {
+            std::function<void()> job;
+            {
+                std::lock_guard<std::mutex> lk(mu_);
+                if (queue_.empty()) break;
+                job = std::move(queue_.front());
+                queue_.pop_front();
+            }
+            job();
+        }
+        std::unique_lock<std::mutex> lk(latch->mu);
+        latch->cv.wait(lk, [&] { return latch->remaining == 0; });
+    }
+
+private:
+    void work() {
+        for (;;) {
+            std::function<void()> job;
+            {
+                std::unique_lock<std::mutex> lk(mu_);
+                cv_.wait(lk, [this] { return stop_ || !queue_.empty(); });
+                if (queue_.empty()) return;
+                job = std::move(queue_.front());
+                queue_.pop_front();
+            }
+            job();
+        }
+    }
+
+    std::mutex mu_;
+    std::condition_variable cv_;
+    std::deque<std::function<void()>> queue_;
+    bool stop_ = false;
+    std::vector<std::thread> threads_;
+};
+
+struct Request {
+    CommitTicket ticket = 0;
+    HWND wnd = NullWindow;
+    unsigned msg = 0;
+    std::vector<CommitSet::Item> items;
+    std::vector<int> flushErrors;
+    int error = 0;
+    std::promise<int>* waiter = nullptr;  // commitNow
+};
+
+class Committer {
+public:
+    Committer() : pid_(::getpid()), thread_([this] { run(); }) {}
+
+    pid_t pid() const { return pid_; }
+
+    void enqueue(std::unique_ptr<Request> r) {
+        {
+            std::lock_guard<std::mutex> lk(mu_);
+            for (const auto& item : r->items) pending_.insert(item.target);
+            queue_.push_back(std::move(r));
+        }
+        cv_.notify_one();
+    }
+
+    bool pending(const std::string& target) {
+        std::lock_guard<std::mutex> lk(mu_);
+        return pending_.count(target) != 0;
+    }
+
+    // Commits what is queued, then ends the thread (at exit).
+    void shutdown() {
+        {
+            std::lock_guard<std::mutex> lk(mu_);
+            stop_ = true;
+        }
+        cv_.notify_one();
+        if (thread_.joinable()) thread_.join();
+    }
+
+private:
+    void run() {
+        FlushPool pool;
+        for (;;) {
+            std::vector<std::unique_ptr<Request>> group;
+            {
+                std::unique_lock<std::mutex> lk(mu_);
+                cv_.wait(lk, [this] { return stop_ || !queue_.empty(); });
+                if (queue_.empty()) return;
+                // Everything that came in while the last group was on its way
+                // goes together.
+                std::size_t files = 0;
+                while (!queue_.empty() && (group.empty() || files + queue_.front()->items.size() <= kMaxGroupFiles)) {
+                    files += queue_.front()->items.size();
+                    group.push_back(std::move(queue_.front()));
+                    queue_.pop_front();
+                }
+            }
+            commitGroup(pool, group);
+        }
+    }
+
+    void commitGroup(FlushPool& pool, std::vector<std::unique_ptr<Request>>& group) {
+        std::vector<std::function<void()>> jobs;
+        for (auto& r : group) {
+            r->flushErrors.assign(r->items.size(), 0);
+            for (std::size_t i = 0; i < r->items.size(); ++i) {
+                DurableFile* f = r->items[i].file.get();
+                int* err = &r->flushErrors[i];
+                jobs.push_back([f, err] { *err = f->sync() ? 0 : (f->error() ? f->error() : EIO); });
+            }
+        }
+        pool.runAll(jobs);
+
+        // Renames one after another, in the order the names were given out.
+        std::map<std::string, std::vector<Request*>> folders;
+        for (auto& r : group) {
+            for (std::size_t i = 0; i < r->items.size(); ++i) {
+                auto& item = r->items[i];
+                if (r->error == 0 && r->flushErrors[i] != 0) r->error = r->flushErrors[i];
+                if (r->error == 0) {
+                    if (item.file->place(item.target, item.replace))
+                        folders[folderOf(item.target)].push_back(r.get());
+                    else
+                        r->error = item.file->error() ? item.file->error() : EIO;
+                }
+                item.file.reset();  // a file not placed goes with its temporary copy
+            }
+            std::lock_guard<std::mutex> lk(mu_);
+            for (const auto& item : r->items) pending_.erase(item.target);
+        }
+
+        // The folders' flushes run while the next group is flushed and
+        // renamed; this group is reported when the last of them ends.
+        auto finish = std::make_shared<Finish>();
+        finish->group = std::move(group);
+        finish->remaining = folders.size();
+        finish->folders = std::move(folders);
+        if (finish->remaining == 0) {
+            finish->report();
+            return;
+        }
+        for (auto& f : finish->folders) {
+            const std::string* folder = &f.first;
+            pool.submit([finish, folder] {
+                const int err = syncFolder(*folder) ? 0 : (errno ? errno : EIO);
+                std::lock_guard<std::mutex> lk(finish->mu);
+                if (err != 0)
+                    for (Request* r : finish->folders[*folder])
+                        if (r->error == 0) r->error = err;
+                if (--finish->remaining == 0) finish->report();
+            });
+        }
+    }
+
+    struct Finish {
+        std::mutex mu;
+        std::vector<std::unique_ptr<Request>> group;
+        std::map<std::string, std::vector<Request*>> folders;
+        std::size_t remaining = 0;
+
+        void report() {
+            for (auto& r : group) {
+                if (r->waiter)
+                    r->waiter->set_value(r->error);
+                else
+                    loop().post(r->wnd, r->msg, static_cast<std::intptr_t>(r->ticket), r->error);
+            }
+        }
+    };
+
+    const pid_t pid_;
+    std::mutex mu_;
+    std::condition_variable cv_;
+    std::deque<std::unique_ptr<Request>> queue_;
+    std::unordered_set<std::string> pending_;
+    bool stop_ = false;
+    std::thread thread_;
+};
+
+std::atomic<CommitTicket> g_nextTicket{1};
+Committer* g_committer = nullptr;
+
+// Made on first use. A child process made by fork has none of its parent's
+// threads: it makes its own.
+Committer& committer() {
+    if (!g_committer || g_committer->pid() != ::getpid()) g_committer = new Committer();
+    return *g_committer;
+}
+
+// At exit the commits under way are finished, so that no file that a client
+// may already have been promised is left half-placed.
+struct ExitDrain {
+    ~ExitDrain() {
+        if (g_committer && g_committer->pid() == ::getpid()) g_committer->shutdown();
+    }
+} g_exitDrain;
+
+std::unique_ptr<Request> requestOf(CommitSet& set) {
+    auto r = std::make_unique<Request>();
+    r->ticket = g_nextTicket++;
+    r->items = std::move(CommitAccess::items(set));
+    return r;
+}
+
+}  // namespace
+
+CommitTicket startCommit(CommitSet set, HWND wnd, unsigned msg) {
+    auto r = requestOf(set);
+    r->wnd = wnd;
+    r->msg = msg;
+    const CommitTicket ticket = r->ticket;
+    committer().enqueue(std::move(r));
+    return ticket;
+}
+
+int commitNow(CommitSet set) {
+    if (set.empty()) return 0;
+    auto r = requestOf(set);
+    std::promise<int> done;
+    std::future<int> result = done.get_future();
+    r->waiter = &done;
+    committer().enqueue(std::move(r));
+    return result.get();
+}
+
+bool commitPending(const std::string& target) {
+    return g_committer && g_committer->pid() == ::getpid() && g_committer->pending(target);
+}
+
+}  // namespace platform

@@ -1,0 +1,274 @@
+// Messages that end together are committed together: their order and names,
+// a commit that fails, and a server killed while commits are under way.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <map>
+#include <random>
+#include <set>
+#include <sstream>
+
+#include "support/SmtpTestFixture.h"
+
+namespace fs = std::filesystem;
+using smtptest::RawClient;
+using testsupport::readFile;
+
+namespace {
+
+// 2026-03-08 06:45:09 local time.
+double fixedTime() {
+    std::tm tm{};
+    tm.tm_year = 2026 - 1900;
+    tm.tm_mon = 2;
+    tm.tm_mday = 8;
+    tm.tm_hour = 6;
+    tm.tm_min = 45;
+    tm.tm_sec = 9;
+    tm.tm_isdst = -1;
+    return platform::dateTimeFromTimeT(std::mktime(&tm));
+}
+
+class GroupCommit : public smtptest::SmtpFixture {
+protected:
+    // MAIL, RCPT and DATA for bob; the client is then inside the message.
+    void openMessage(RawClient& c) {
+        EXPECT_EQ(cmd(c, "MAIL FROM:<alice@local.test>"), "250 Sender Accepted");
+        EXPECT_EQ(cmd(c, "RCPT TO:<bob@local.test>"), "250 Destination Accepted");
+        EXPECT_EQ(cmd(c, "DATA").substr(0, 4), "354 ");
+    }
+};
+
+TEST_F(GroupCommit, ManyMessagesInOneSecondKeepTheirOrderAndNeverReplaceOneAnother) {
+    platform::setNowOverride(fixedTime());
+    startServer();
+    std::vector<std::unique_ptr<RawClient>> clients;
+    for (int i = 0; i < 4; ++i) clients.push_back(loggedIn());
+    const int rounds = 8;
+    for (int r = 0; r < rounds; ++r) {
+        for (auto& c : clients) openMessage(*c);
+        // The four messages end at once and so share commits.
+        for (std::size_t i = 0; i < clients.size(); ++i)
+            clients[i]->send("Subject: r" + std::to_string(r) + "c" + std::to_string(i) + "\r\n\r\nbody\r\n.\r\n");
+        for (auto& c : clients) EXPECT_EQ(c->reply(), "250 Mail Queued for Delivery");
+    }
+    const auto files = messageFiles("bob");
+    ASSERT_EQ(files.size(), static_cast<std::size_t>(rounds * 4));
+    EXPECT_EQ(fs::path(files[0]).filename(), "20260308-064509.txt");
+    std::set<std::string> subjects;
+    int lastRound = 0;
+    for (const auto& f : files) {
+        const std::string text = readFile(f);
+        const auto at = text.find("Subject: r");
+        ASSERT_NE(at, std::string::npos) << f;
+        subjects.insert(text.substr(at, text.find("\r\n", at) - at));
+        // Sorted by name, a message of a later round never comes first.
+        const int round = std::atoi(text.c_str() + at + 10);
+        EXPECT_GE(round, lastRound) << f;
+        lastRound = round;
+    }
+    EXPECT_EQ(subjects.size(), files.size());
+}
+
+// A name taken behind the server's back makes that message's commit fail: the
+// client hears 451, and the next message finds a free name again.
+TEST_F(GroupCommit, FailedCommitAnswers451AndTheNextMessageIsStored) {
+    platform::setNowOverride(fixedTime());
+    startServer();
+    auto c = loggedIn();
+    openMessage(*c);
+    c->send("Subject: one\r\n.\r\n");
+    EXPECT_EQ(c->reply(), "250 Mail Queued for Delivery");
+    const std::string folder = si().MailBoxPath + "bob/";
+    fs::create_directory(folder + "20260308-064509_000001.txt");
+    openMessage(*c);
+    c->send("Subject: two\r\n.\r\n");
+    EXPECT_EQ(c->reply(), "451 Error in processing: Mail could not be stored");
+    EXPECT_TRUE(hasLog("Mail Rejected: Delivery failed (", 1));
+    openMessage(*c);
+    c->send("Subject: three\r\n.\r\n");
+    EXPECT_EQ(c->reply(), "250 Mail Queued for Delivery");
+    const auto files = messageFiles("bob");
+    ASSERT_EQ(files.size(), 2u);
+    EXPECT_NE(readFile(folder + "20260308-064509.txt").find("Subject: one"), std::string::npos);
+    EXPECT_NE(readFile(folder + "20260308-064509_000002.txt").find("Subject: three"), std::string::npos);
+    EXPECT_TRUE(fs::is_empty(folder + ".tmp:"));
+}
+
+// The client goes away while its message is being committed: the session is
+// freed, the commit still places the message, and its completion finds no
+// session to answer.
+TEST_F(GroupCommit, ClientGoneWhileCommittingIsHarmless) {
+    startServer();
+    for (int i = 0; i < 5; ++i) {
+        auto c = loggedIn();
+        openMessage(*c);
+        c->send("Subject: gone " + std::to_string(i) + "\r\n.\r\nQUIT\r\n");
+        c.reset();
+    }
+    EXPECT_TRUE(waitSessions(0));
+    EXPECT_TRUE(testsupport::stepUntil([&] { return messageFiles("bob").size() == 5; }));
+    auto c = loggedIn();
+    openMessage(*c);
+    c->send("Subject: after\r\n.\r\n");
+    EXPECT_EQ(c->reply(), "250 Mail Queued for Delivery");
+    EXPECT_EQ(cmd(*c, "QUIT"), "221 OK, Closed");
+}
+
+// --- kill -9 during group commits ---------------------------------------------
+
+// The server of the crash test runs as a process of its own: this test binary
+// started again with this one test and the variables below.
+TEST(GroupCommitServer, Serve) {
+    const char* port = std::getenv("TAVRIN_GROUP_COMMIT_PORT");
+    if (!port) GTEST_SKIP() << "only as the crash test's server";
+    ServerInformation = std::make_unique<TServerInformation>();
+    auto& si = *ServerInformation;
+    si.ServerName = "mail.test";
+    si.LocalDomains = {"local.test"};
+    si.SmtpBindAddress = "127.0.0.1";
+    si.SmtpListenPort = std::atoi(port);
+    si.QueuePath = si.BasePath + "MQueue/";
+    TPop3UserInformation u;
+    u.Password = "pw";
+    u.BackUpMailData = true;
+    ASSERT_TRUE(u.SaveUser("bob"));
+    TSmtpServer server;
+    server.Start();
+    ASSERT_TRUE(server.IsListening());
+    std::printf("READY\n");
+    std::fflush(stdout);
+    platform::loop().run();
+}
+
+// Four clients send numbered messages, to bob and to a foreign address (a
+// queue file), and print the number of each message that got "250".
+const char* const kClients = R"PY(
+import smtplib, sys, threading
+port = int(sys.argv[1])
+lock = threading.Lock()
+def body(n):
+    return 'Subject: n%d\r\n\r\n' % n + ''.join('line %d of message %d\r\n' % (i, n) for i in range(40)) + 'end %d\r\n' % n
+def run(t):
+    try:
+        for k in range(100000):
+            n = t * 100000 + k
+            s = smtplib.SMTP('127.0.0.1', port, timeout=10)
+            s.ehlo('crash.test')
+            s.login('bob', 'pw', initial_response_ok=False)
+            s.sendmail('bob@local.test', ['bob@local.test', 'x%d@foreign.test' % n], body(n))
+            with lock:
+                print(n, flush=True)
+            s.quit()
+    except Exception as e:
+        print('stopped:', e, file=sys.stderr, flush=True)
+ts = [threading.Thread(target=run, args=(t,)) for t in range(4)]
+for t in ts: t.start()
+for t in ts: t.join()
+)PY";
+
+pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env, int& outFd) {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) return -1;
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(fds[1], 1);
+        for (const auto& e : env) ::putenv(const_cast<char*>(e.c_str()));
+        std::vector<char*> args;
+        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        ::execv(args[0], args.data());
+        ::_exit(127);
+    }
+    ::close(fds[1]);
+    outFd = fds[0];
+    return pid;
+}
+
+// Reads what the child has written within timeoutMs; false at its end.
+bool readSome(int fd, std::string& out, int timeoutMs) {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, timeoutMs) <= 0) return true;
+    char buf[4096];
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n <= 0) return false;
+    out.append(buf, static_cast<std::size_t>(n));
+    return true;
+}
+
+// Every message file under folder whose name does not start with ".": the
+// numbers of the complete ones, and a failure for any other.
+std::multiset<long> messagesIn(const std::string& folder, const std::string& prefix) {
+    std::multiset<long> found;
+    for (const auto& e : fs::directory_iterator(folder)) {
+        const std::string name = e.path().filename().string();
+        if (!e.is_regular_file() || name.ends_with(".ini")) continue;
+        const std::string text = readFile(e.path().string());
+        const auto at = text.find(prefix + "n");
+        EXPECT_NE(at, std::string::npos) << "not a whole message: " << e.path();
+        if (at == std::string::npos) continue;
+        const long n = std::atol(text.c_str() + at + prefix.size() + 1);
+        EXPECT_TRUE(text.ends_with("end " + std::to_string(n) + "\r\n")) << "cut message: " << e.path();
+        found.insert(n);
+    }
+    return found;
+}
+
+TEST(GroupCommitCrash, KillDuringGroupCommitLosesNoConfirmedMessageAndLeavesNoPartialFile) {
+    std::mt19937 rng(std::random_device{}());
+    for (int round = 0; round < 3; ++round) {
+        testsupport::TempDir home;
+        const int port = testsupport::freePort();
+        int serverOut = -1, clientOut = -1;
+        const pid_t server =
+            spawn({"/proc/self/exe", "--gtest_filter=GroupCommitServer.Serve"},
+                  {"XDG_DATA_HOME=" + home.path(), "TAVRIN_GROUP_COMMIT_PORT=" + std::to_string(port)}, serverOut);
+        ASSERT_GT(server, 0);
+        std::string serverText;
+        for (int i = 0; i < 100 && serverText.find("READY") == std::string::npos; ++i)
+            ASSERT_TRUE(readSome(serverOut, serverText, 100)) << serverText;
+        ASSERT_NE(serverText.find("READY"), std::string::npos);
+
+        const std::string script = home.path() + "clients.py";
+        testsupport::writeFile(script, kClients);
+        const pid_t clients = spawn({testsupport::python(), script, std::to_string(port)}, {}, clientOut);
+        ASSERT_GT(clients, 0);
+        // Killed after a random number of confirmed messages.
+        const long killAfter = std::uniform_int_distribution<long>(20, 120)(rng);
+        std::string confirmedText;
+        for (int i = 0; i < 300 && std::count(confirmedText.begin(), confirmedText.end(), '\n') < killAfter; ++i)
+            if (!readSome(clientOut, confirmedText, 100)) break;
+        ::kill(server, SIGKILL);
+        ::waitpid(server, nullptr, 0);
+        while (readSome(clientOut, confirmedText, 5000)) {
+        }
+        ::waitpid(clients, nullptr, 0);
+        ::close(serverOut);
+        ::close(clientOut);
+
+        std::set<long> confirmed;
+        std::istringstream lines(confirmedText);
+        for (long n; lines >> n;) confirmed.insert(n);
+        ASSERT_GE(confirmed.size(), 20u);
+
+        const std::string base = home.path() + "Quentar/Tavrin/";
+        const auto inbox = messagesIn(base + "UserMail/bob/", "Subject: ");
+        const auto backups = messagesIn(base + "UserMail/bob/BAK/", "Subject: ");
+        const auto queued = messagesIn(base + "MQueue/", "Subject: ");
+        for (long n : confirmed) {
+            EXPECT_EQ(inbox.count(n), 1u) << "message " << n << " got 250 but is not in the mailbox";
+            EXPECT_EQ(backups.count(n), 1u) << "message " << n << " has no backup copy";
+            EXPECT_EQ(queued.count(n), 1u) << "message " << n << " has no queue file";
+        }
+        for (long n : inbox) EXPECT_EQ(inbox.count(n), 1u) << "message " << n << " stored twice";
+    }
+}
+
+}  // namespace
