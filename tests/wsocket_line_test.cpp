@@ -195,13 +195,13 @@ TEST_F(LinePair, LastLineDeliveredBeforeTheClose) {
     EXPECT_EQ(s.HeldCount(), 0);
 }
 
-TEST_F(LinePair, OwnerClosingInsideTheHandlerIsNotCalledBack) {
+TEST_F(LinePair, OwnerClosingInsideTheHandlerGetsTheHeldBytesAsALastLine) {
     onData = [&](TCustomWSocket* x) {
         lines.push_back(x->ReceiveStr());
         x->Close();
     };
     feed("QUIT\r\nNOOP\r\nrest");
-    EXPECT_EQ(lines, (Lines{"QUIT\r\n", "Closed(0)"}));
+    EXPECT_EQ(lines, (Lines{"QUIT\r\n", "NOOP\r\nrest", "Closed(0)"}));
     EXPECT_EQ(s.State(), wsClosed);
 }
 
