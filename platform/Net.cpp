@@ -105,6 +105,13 @@ int socketError(int fd) {
     return err == 0 ? 0 : errnoToWsa(err);
 }
 
+// The code of a connection's failure as WinSock reports it. A reset that
+// comes after the peer's FIN is EPIPE on this kernel; unless this side shut
+// its sending down, that is the reset, not "can't send after shutdown".
+int endCode(const Sock& k, int code) {
+    return code == WSAESHUTDOWN && k.type == SOCK_STREAM && !k.shutSend ? WSAECONNRESET : code;
+}
+
 void notify(const Sock& k, SOCKET s, long bits, int err) {
     if (bits != 0) loop().post(k.wnd, k.msg, s, MAKELONG(static_cast<unsigned>(bits), static_cast<unsigned>(err)));
 }
@@ -148,7 +155,7 @@ void onReady(SOCKET s, std::uint32_t ev) {
         // the next FD_WRITE's failing send or after the pause; its code is
         // kept, since the kernel hands it out only once.
         if (k.type == SOCK_STREAM && (ev & FdErr)) {
-            int e = socketError(k.fd);
+            int e = endCode(k, socketError(k.fd));
             if (e != 0) k.resetError = e;
         }
         ev &= ~static_cast<std::uint32_t>(FdIn | FdRdHup | FdHup | FdErr);
@@ -170,7 +177,7 @@ void onReady(SOCKET s, std::uint32_t ev) {
                 // The kernel hands a pending error out once; keep it for the
                 // owner's next recv, which must fail as WinSock's would.
                 closing = true;
-                closeErr = errnoToWsa(errno);
+                closeErr = endCode(k, errnoToWsa(errno));
                 k.resetError = closeErr;
                 k.readEnabled = false;
             }
@@ -179,7 +186,7 @@ void onReady(SOCKET s, std::uint32_t ev) {
     if (k.type == SOCK_STREAM && (ev & (FdRdHup | FdHup | FdErr))) {
         closing = true;
         if (ev & FdErr) {
-            int e = socketError(k.fd);
+            int e = endCode(k, socketError(k.fd));
             if (e != 0) k.resetError = e;
         }
         if (closeErr == 0) closeErr = k.resetError;
@@ -524,7 +531,7 @@ int send(SOCKET s, const void* buf, int len, int flags) {
             // The kernel says EPIPE once the error of a reset has been
             // taken (by a notification or a receive); the reset is what
             // ended the connection, so its code is what the owner gets.
-            if (k->resetError == 0) k->resetError = socketError(k->fd);
+            if (k->resetError == 0) k->resetError = endCode(*k, socketError(k->fd));
             return fail(k->resetError != 0 ? k->resetError : WSAECONNRESET);
         }
         if (saved == ECONNRESET || saved == ECONNABORTED) k->resetError = errnoToWsa(saved);
@@ -550,8 +557,9 @@ int recv(SOCKET s, void* buf, int len, int flags) {
         updateInterest(s, *k);
     }
     if (n < 0) {
-        if (saved != EAGAIN && saved != EWOULDBLOCK && saved != EINTR) k->resetError = errnoToWsa(saved);
-        return fail(errnoToWsa(saved));
+        if (saved == EAGAIN || saved == EWOULDBLOCK || saved == EINTR) return fail(errnoToWsa(saved));
+        k->resetError = endCode(*k, errnoToWsa(saved));
+        return fail(k->resetError);
     }
     return static_cast<int>(n);
 }

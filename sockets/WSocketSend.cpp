@@ -251,7 +251,8 @@ void TCustomWSocket::ReceiveLoop(std::uint16_t Error, TWSocketOptions Options) {
                 }
             }
             if (!*alive) return;
-            if (Options.Contains(wsoNoReceiveLoop)) return;
+            // A handler that paused wants no more data now.
+            if (Options.Contains(wsoNoReceiveLoop) || FPaused || FReceivePaused) return;
             if (FLastError != 0) return;
             unsigned long pending = 0;
             if (WSocket_ioctlsocket(FHSocket, net::WS_FIONREAD, &pending) < 0) {

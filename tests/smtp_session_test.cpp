@@ -109,6 +109,34 @@ TEST_F(SmtpSession, FailedAuthenticationClosesTheConnection) {
     EXPECT_TRUE(waitSessions(0));
 }
 
+// QUIT after a long pipelined exchange whose replies the client has not read
+// yet: the 221 and every reply before it arrive before the connection ends.
+TEST_F(SmtpSession, QuitAfterALongPipelinedExchangeArrivesWhole) {
+    auto c = loggedIn();
+    ASSERT_TRUE(waitSessions(1));
+    TWSocket& socket = server->Connection(0)->Socket();
+    std::string batch;
+    for (int i = 0; i < 1000; ++i) batch += "NOOP\r\n";
+    int noops = 0;
+    // Until the kernel's buffers are full and replies wait in the session.
+    while (socket.SendQueueBytes() == 0 && noops < 1000000) {
+        ASSERT_TRUE(c->send(batch));
+        noops += 1000;
+        testsupport::stepUntil([] { return platform::loop().processMessages() == 0; }, 2000);
+    }
+    ASSERT_GT(socket.SendQueueBytes(), 0);
+    c->send("QUIT\r\n");
+    ASSERT_TRUE(testsupport::stepUntil([&] { return hasLog("Closing connection", 4); }));
+    ASSERT_TRUE(c->waitClosed(30000));
+    std::string expected;
+    for (int i = 0; i < noops; ++i) expected += "250 OK\r\n";
+    expected += "221 OK, Closed\r\n";
+    const std::string& got = c->pending();
+    EXPECT_EQ(got.size(), expected.size());
+    EXPECT_TRUE(got == expected);
+    EXPECT_TRUE(waitSessions(0));
+}
+
 TEST_F(SmtpSession, EnvelopeErrors) {
     auto c = loggedIn();
     EXPECT_EQ(cmd(*c, "RCPT TO:<bob@local.test>"), "503 Please Mail From before RCPT");

@@ -339,6 +339,24 @@ TEST(SyncWait, EndsWhenAnEventSetsTheFlag) {
     EXPECT_EQ(s.WaitUntilReady(flag), 0);  // no time-out: waits as long as it takes
 }
 
+TEST(SyncWait, EndsWhenTheApplicationQuits) {
+    for (bool multiThreaded : {false, true}) {
+        TWSocket s;
+        s.SetMultiThreaded(multiThreaded);
+        std::uint8_t flag = 0;
+        platform::Timer t;
+        t.setInterval(10);
+        t.OnTimer = [&] {
+            t.setEnabled(false);
+            platform::loop().quit();
+        };
+        t.setEnabled(true);
+        EXPECT_EQ(s.WaitUntilReady(flag), 12001) << multiThreaded;
+        // The quit is still the loop's: its run() takes it and returns.
+        platform::loop().run();
+    }
+}
+
 TEST(SyncWait, RunAndWaitClearsTheFlagThenRuns) {
     RawListener lst;
     TWSocket s;
