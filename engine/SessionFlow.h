@@ -33,7 +33,6 @@ public:
 
     // The session must take no further command now.
     bool Holding() const { return FClosing || FOverBound; }
-    bool Closing() const { return FClosing; }
 
     // After a command: stops input while the output is over the bound.
     void AfterCommand();
