@@ -26,6 +26,7 @@
 
 #include "DataU1.h"
 #include "ServiceEvents.h"
+#include "SessionFlow.h"
 #include "WHComponent.h"
 #include "sockets/WSocket.h"
 
@@ -79,6 +80,10 @@ private:
     void Reply(const std::string& text);
     void PostRelease();
     bool Connected() const;
+    // Handles the complete lines received, until the session holds.
+    void ProcessReceived();
+    // Ends the session once the replies queued so far have left.
+    void CloseWhenSent();
 
     // controlBytes: the command line held a control byte (so the name as given
     // was no account name, whatever trimming left of it).
@@ -106,6 +111,7 @@ private:
     TObjectIdentityRegistration FRegistration;
     TPop3Server* FServer;  // not owned
     std::unique_ptr<TWSocket> FSocket;
+    TSessionFlow FFlow;
     std::string FReceiveBuffer;
     TPop3State FState = TPop3State::Authorization;
     std::string FApopTimestamp;

@@ -1,4 +1,6 @@
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -39,6 +41,7 @@ TPop3Connection::TPop3Connection(TPop3Server* server)
       FRegistration(this, ID),
       FServer(server),
       FSocket(std::make_unique<TWSocket>()),
+      FFlow(*FSocket),
       FUser(std::make_unique<TPop3UserInformation>()),
       FMailbox(std::make_unique<TPop3MailInformation>()) {
     FSocket->OnDataAvailable = [this](TCustomWSocket* s, std::uint16_t e) { SocketDataAvailable(s, e); };
@@ -79,12 +82,21 @@ void TPop3Connection::Disconnect() {
         FSocket->Close();  // fires OnSessionClosed, which asks for release
 }
 
+void TPop3Connection::CloseWhenSent() {
+    if (FFlow.CloseWhenSent()) Disconnect();
+}
+
 void TPop3Connection::Accept(TSocket handle) {
     FSocket->Dup(handle);
     Log("Accepted", 4);
     FState = TPop3State::Authorization;
     if (!Connected()) return;
     Log("Connected", 4);
+    // A reply leaves as soon as it is queued: with Nagle's rule the second
+    // segment of a message would wait for the client's delayed
+    // acknowledgement (some 40 ms for every RETR).
+    const int noDelay = 1;
+    WSocket_setsockopt(FSocket->HSocket(), IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
     const std::string serverName = ServerInformation ? ServerInformation->ServerName : std::string();
     FApopTimestamp = "<" + std::to_string(ID) + "." + FloatToText(platform::Now()) + "@" + serverName + ">";
     Reply(Greeting(ServerInformation ? ServerInformation->BannerLevel : 0) + FApopTimestamp);
@@ -93,31 +105,49 @@ void TPop3Connection::Accept(TSocket handle) {
 // --- socket events -------------------------------------------------------------
 
 void TPop3Connection::SocketDataAvailable(TCustomWSocket*, std::uint16_t) {
+    // While the session holds, input stays in the socket: reading it would
+    // only move it into this buffer.
+    if (FFlow.Holding()) return;
     char buf[1024];
     const int n = FSocket->Receive(buf, sizeof buf);
     LastActivity = platform::Now();
     if (n > 0) FReceiveBuffer.append(buf, static_cast<std::size_t>(n));
+    ProcessReceived();
+}
 
+void TPop3Connection::ProcessReceived() {
     std::size_t pos;
-    while ((pos = FReceiveBuffer.find("\r\n")) != std::string::npos) {
+    while (!FFlow.Holding() && (pos = FReceiveBuffer.find("\r\n")) != std::string::npos) {
         std::string line = FReceiveBuffer.substr(0, pos);
         FReceiveBuffer.erase(0, pos + 2);
         ProcessCommand(line);
         if (!Connected()) {
-            // QUIT or a failure closed the socket: nothing further is answered.
+            // A failure closed the socket: nothing further is answered.
             FReceiveBuffer.clear();
             return;
         }
+        FFlow.AfterCommand();
     }
+    if (FFlow.Holding()) return;
     if (FReceiveBuffer.size() > Pop3MaxLineLength) {
         FReceiveBuffer.clear();
         Reply("-ERR Line Too Long");
         Log("Line Too Long, Closing Connection", 5);
-        Disconnect();
+        CloseWhenSent();
     }
 }
 
-void TPop3Connection::SocketDataSent(TCustomWSocket*, std::uint16_t) { LastActivity = platform::Now(); }
+void TPop3Connection::SocketDataSent(TCustomWSocket*, std::uint16_t) {
+    LastActivity = platform::Now();
+    switch (FFlow.DataSent()) {
+        case TSessionFlow::TDrained::Close: Disconnect(); break;
+        case TSessionFlow::TDrained::Resume:
+            ProcessReceived();
+            FFlow.ResumeInput();
+            break;
+        case TSessionFlow::TDrained::Nothing: break;
+    }
+}
 
 void TPop3Connection::SocketSessionClosed(TCustomWSocket*, std::uint16_t) {
     Log("Closed", 4);
@@ -270,7 +300,7 @@ void TPop3Connection::CmdQuit() {
         Reply("+OK Signing Off");
         Log("NOT Updated", 4);
     }
-    FSocket->Close();
+    CloseWhenSent();
 }
 
 std::int32_t TPop3Connection::LiveCount() const {

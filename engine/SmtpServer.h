@@ -35,6 +35,7 @@
 
 #include "MailRouting_Message.h"
 #include "ServiceEvents.h"
+#include "SessionFlow.h"
 #include "WHComponent.h"
 #include "sockets/WSocket.h"
 
@@ -101,6 +102,10 @@ private:
     void Reply(const std::string& text);  // text + CR LF
     void PostRelease();
     void RefuseLongLine();
+    // Handles the complete lines received, until the session holds.
+    void ProcessReceived();
+    // Ends the session once the replies queued so far have left.
+    void CloseWhenSent();
 
     void DoAuthLine(const std::string& line);
     void DoCommand(const std::string& command, const std::string& argument);
@@ -123,6 +128,7 @@ private:
     std::string FAuthUser;
     std::string FAuthPassword;
     std::unique_ptr<TWSocket> FSocket;
+    TSessionFlow FFlow;
     std::string FReceiveBuffer;
     std::size_t FScanFrom = 0;  // no CR LF starts before this offset of FReceiveBuffer
     TSmtpState FState = TSmtpState::Connected;

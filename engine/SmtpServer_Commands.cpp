@@ -111,9 +111,8 @@ void TSmtpConnection::DoCommand(const std::string& c, const std::string& a) {
             FClientName = a;
             FMessage->Clear();
             FState = TSmtpState::Greeted;
-            Reply("250-AUTH=LOGIN");
-            Reply("250-AUTH LOGIN");
-            Reply("250 OK");
+            // One send for the whole reply, so that it leaves in one piece.
+            Reply("250-AUTH=LOGIN\r\n250-AUTH LOGIN\r\n250 OK");
             Log("User " + FClientName + " at " + FPeerAddress + " OK", 6);
             return;
         }
@@ -169,7 +168,7 @@ void TSmtpConnection::DoCommand(const std::string& c, const std::string& a) {
             if (c == "QUIT") {
                 Reply("221 OK, Closed");
                 Log("Closing connection", 4);
-                Disconnect();
+                CloseWhenSent();
                 return;
             }
         }
@@ -196,7 +195,7 @@ void TSmtpConnection::DoAuthLine(const std::string& line) {
     }
     FAuthenticated = false;
     Reply("535 SMTP Authentication fail.");
-    FSocket->Close();
+    CloseWhenSent();
     Log("Address " + FClientName + " Authentication fail", 5);
 }
 

@@ -16,6 +16,7 @@ TSmtpConnection::TSmtpConnection(TSmtpServer* server)
       FRegistration(this, FIdentity),
       FServer(server),
       FSocket(std::make_unique<TWSocket>()),
+      FFlow(*FSocket),
       FMessage(std::make_unique<TSmtpMessageInformation>()) {
     auto& s = *FSocket;
     s.OnDataAvailable = [this](TCustomWSocket* sender, std::uint16_t error) { SocketDataAvailable(sender, error); };
@@ -71,7 +72,7 @@ void TSmtpConnection::Accept(TSocket handle) {
     const std::string name = FServer->GetServerName();
     if (si.BanAddresses && FAddressBanned) {
         Reply("221 " + name + " Closing Channel, Address banned.");
-        FSocket->Close();
+        CloseWhenSent();
         Log("Address " + FPeerAddress + " BANNED", 5);
         return;
     }
@@ -98,18 +99,26 @@ void TSmtpConnection::Disconnect() {
     if (FSocket->State() == wsClosed) PostRelease();
 }
 
+void TSmtpConnection::CloseWhenSent() {
+    if (FFlow.CloseWhenSent()) Disconnect();
+}
+
 void TSmtpConnection::SocketDataAvailable(TCustomWSocket*, std::uint16_t) {
-    // While a reply waits for its commit nothing more is read; the bytes stay
-    // in the socket until CommitDone takes them up.
-    if (FCommitTicket != 0) return;
+    // While the session holds, or a reply waits for its commit, input stays
+    // in the socket: reading it would only move it into this buffer.
+    if (FFlow.Holding() || FCommitTicket != 0) return;
     char buf[ReceiveChunk];
     const int n = FSocket->Receive(buf, ReceiveChunk);
     FLastActivity = platform::Now();
     if (n > 0) FReceiveBuffer.append(buf, static_cast<std::size_t>(n));
+    ProcessReceived();
+}
 
+void TSmtpConnection::ProcessReceived() {
     // The buffer is read afresh for every line: a command may pump messages
     // (a close that would block), and a line must never be handled twice.
-    while (FCommitTicket == 0) {
+    for (;;) {
+        if (FFlow.Holding() || FCommitTicket != 0) return;
         const std::size_t eol = FReceiveBuffer.find("\r\n", FScanFrom);
         if (eol == std::string::npos) {
             // The next search starts at the last byte: it may be the CR of a
@@ -121,6 +130,7 @@ void TSmtpConnection::SocketDataAvailable(TCustomWSocket*, std::uint16_t) {
         FReceiveBuffer.erase(0, eol + 2);
         FScanFrom = 0;
         ProcessCommand(line);
+        FFlow.AfterCommand();
     }
 
     const std::size_t limit =
@@ -139,10 +149,20 @@ void TSmtpConnection::RefuseLongLine() {
     FState = TSmtpState::Greeted;
     if (FSocket->State() == wsConnected) Reply("500 Line too long.");
     Log(std::string(inData ? "Message line" : "Command line") + " too long, closing connection", 5);
-    Disconnect();
+    CloseWhenSent();
 }
 
-void TSmtpConnection::SocketDataSent(TCustomWSocket*, std::uint16_t) { FLastActivity = platform::Now(); }
+void TSmtpConnection::SocketDataSent(TCustomWSocket*, std::uint16_t) {
+    FLastActivity = platform::Now();
+    switch (FFlow.DataSent()) {
+        case TSessionFlow::TDrained::Close: Disconnect(); break;
+        case TSessionFlow::TDrained::Resume:
+            ProcessReceived();
+            FFlow.ResumeInput();
+            break;
+        case TSessionFlow::TDrained::Nothing: break;
+    }
+}
 
 void TSmtpConnection::SocketSessionClosed(TCustomWSocket*, std::uint16_t) {
     Log("Closed", 4);

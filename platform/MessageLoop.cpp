@@ -354,6 +354,8 @@ void MessageLoop::run() {
     --d->quitRequests;
 }
 
+bool MessageLoop::quitRequested() const { return d->quitRequests > 0; }
+
 void MessageLoop::quit() {
     ++d->quitRequests;
     d->signal();

@@ -83,6 +83,8 @@ public:
     // Run until quit(); quit() from a handler ends the innermost run().
     void run();
     void quit();
+    // A quit() that no run() has taken yet: the application is ending.
+    bool quitRequested() const;
 
     // Step the loop until pred() holds or timeoutMs passes; true when it held.
     bool runUntil(const std::function<bool()>& pred, int timeoutMs);

@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -45,6 +46,8 @@ struct Sock {
     bool closeNotified = false;
     bool dead = false;  // failed connect: nothing more to report
     int resetError = 0;  // an error the notification path took from the kernel
+    bool shutSend = false;       // this side shut its sending down
+    bool receivePaused = false;  // FD_READ and FD_CLOSE held back (flow control)
     bool watched = false;
 };
 
@@ -76,8 +79,10 @@ std::uint32_t interestOf(const Sock& k) {
         return e;
     }
     if (k.connectPending) return FdOut;
-    if ((k.mask & FD_READ) && k.readEnabled) e |= FdIn;
-    if (k.type == SOCK_STREAM && k.connected && (k.mask & FD_CLOSE) && !k.closeNotified) e |= FdRdHup;
+    if (!k.receivePaused) {
+        if ((k.mask & FD_READ) && k.readEnabled) e |= FdIn;
+        if (k.type == SOCK_STREAM && k.connected && (k.mask & FD_CLOSE) && !k.closeNotified) e |= FdRdHup;
+    }
     if ((k.mask & FD_WRITE) && k.writeEnabled) e |= FdOut;
     return e;
 }
@@ -98,6 +103,13 @@ int socketError(int fd) {
     socklen_t len = sizeof err;
     if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) return errnoToWsa(errno);
     return err == 0 ? 0 : errnoToWsa(err);
+}
+
+// The code of a connection's failure as WinSock reports it. A reset that
+// comes after the peer's FIN is EPIPE on this kernel; unless this side shut
+// its sending down, that is the reset, not "can't send after shutdown".
+int endCode(const Sock& k, int code) {
+    return code == WSAESHUTDOWN && k.type == SOCK_STREAM && !k.shutSend ? WSAECONNRESET : code;
 }
 
 void notify(const Sock& k, SOCKET s, long bits, int err) {
@@ -138,6 +150,16 @@ void onReady(SOCKET s, std::uint32_t ev) {
     long bits = 0;
     int closeErr = 0;
     bool closing = false;
+    if (k.receivePaused) {
+        // Only writing is watched now. A hang-up or error is reported with
+        // the next FD_WRITE's failing send or after the pause; its code is
+        // kept, since the kernel hands it out only once.
+        if (k.type == SOCK_STREAM && (ev & FdErr)) {
+            int e = endCode(k, socketError(k.fd));
+            if (e != 0) k.resetError = e;
+        }
+        ev &= ~static_cast<std::uint32_t>(FdIn | FdRdHup | FdHup | FdErr);
+    }
     if ((ev & FdIn) && k.readEnabled && (k.mask & FD_READ)) {
         if (k.type != SOCK_STREAM) {
             bits |= FD_READ;
@@ -155,7 +177,7 @@ void onReady(SOCKET s, std::uint32_t ev) {
                 // The kernel hands a pending error out once; keep it for the
                 // owner's next recv, which must fail as WinSock's would.
                 closing = true;
-                closeErr = errnoToWsa(errno);
+                closeErr = endCode(k, errnoToWsa(errno));
                 k.resetError = closeErr;
                 k.readEnabled = false;
             }
@@ -164,9 +186,10 @@ void onReady(SOCKET s, std::uint32_t ev) {
     if (k.type == SOCK_STREAM && (ev & (FdRdHup | FdHup | FdErr))) {
         closing = true;
         if (ev & FdErr) {
-            int e = socketError(k.fd);
-            if (e != 0) closeErr = k.resetError = e;
+            int e = endCode(k, socketError(k.fd));
+            if (e != 0) k.resetError = e;
         }
+        if (closeErr == 0) closeErr = k.resetError;
     }
     if (closing && !k.closeNotified && (k.mask & FD_CLOSE)) {
         k.closeNotified = true;
@@ -348,6 +371,12 @@ int closesocket(SOCKET s) {
             linger off{0, 0};
             ::setsockopt(it->second.fd, SOL_SOCKET, SO_LINGER, &off, sizeof off);
         }
+        // Input left unread would make the kernel reset the connection at
+        // close and throw those queued bytes away after all. It is not
+        // wanted any more. Bounded: a peer that keeps sending gets its reset.
+        char sink[16384];
+        for (int i = 0; i < 256 && ::recv(it->second.fd, sink, sizeof sink, MSG_DONTWAIT) > 0; ++i) {
+        }
     }
     ::close(it->second.fd);
     table().erase(it);
@@ -359,6 +388,7 @@ int shutdown(SOCKET s, int how) {
     if (!k) return fail(WSAENOTSOCK);
     int h = how == 0 ? SHUT_RD : how == 1 ? SHUT_WR : SHUT_RDWR;
     if (::shutdown(k->fd, h) != 0) return failErrno();
+    if (h != SHUT_RD) k->shutSend = true;
     return 0;
 }
 
@@ -487,13 +517,24 @@ int connect(SOCKET s, const sockaddr_in* addr, int len) {
 int send(SOCKET s, const void* buf, int len, int flags) {
     Sock* k = find(s);
     if (!k) return fail(WSAENOTSOCK);
-    ssize_t n = ::send(k->fd, buf, static_cast<size_t>(len), (flags & MSG_OOB) | MSG_NOSIGNAL);
+    int f = (flags & MSG_OOB) | MSG_NOSIGNAL;
+    if (flags & WS_MSG_MORE) f |= MSG_MORE;
+    ssize_t n = ::send(k->fd, buf, static_cast<size_t>(len), f);
     if (n < 0) {
         int saved = errno;
         if (saved == EAGAIN || saved == EWOULDBLOCK) {
             k->writeEnabled = true;  // FD_WRITE when space returns
             updateInterest(s, *k);
+            return fail(WSAEWOULDBLOCK);
         }
+        if (k->type == SOCK_STREAM && saved == EPIPE && !k->shutSend) {
+            // The kernel says EPIPE once the error of a reset has been
+            // taken (by a notification or a receive); the reset is what
+            // ended the connection, so its code is what the owner gets.
+            if (k->resetError == 0) k->resetError = endCode(*k, socketError(k->fd));
+            return fail(k->resetError != 0 ? k->resetError : WSAECONNRESET);
+        }
+        if (saved == ECONNRESET || saved == ECONNABORTED) k->resetError = errnoToWsa(saved);
         return fail(errnoToWsa(saved));
     }
     if (n < len) {
@@ -516,8 +557,9 @@ int recv(SOCKET s, void* buf, int len, int flags) {
         updateInterest(s, *k);
     }
     if (n < 0) {
-        if (saved != EAGAIN && saved != EWOULDBLOCK && saved != EINTR) k->resetError = errnoToWsa(saved);
-        return fail(errnoToWsa(saved));
+        if (saved == EAGAIN || saved == EWOULDBLOCK || saved == EINTR) return fail(errnoToWsa(saved));
+        k->resetError = endCode(*k, errnoToWsa(saved));
+        return fail(k->resetError);
     }
     return static_cast<int>(n);
 }
@@ -602,6 +644,18 @@ int WSAAsyncSelect(SOCKET s, HWND wnd, unsigned msg, long events) {
     return 0;
 }
 
+int pauseReceive(SOCKET s, bool paused) {
+    Sock* k = find(s);
+    if (!k) return fail(WSAENOTSOCK);
+    if (k->receivePaused == paused) return 0;
+    k->receivePaused = paused;
+    // Data that came meanwhile notifies again (level-triggered), as does an
+    // end of the connection not yet reported.
+    if (!paused) k->readEnabled = true;
+    updateInterest(s, *k);
+    return 0;
+}
+
 bool gethostbyname(const std::string& name, HostEntry& out) {
     int err = resolveName(name, out);
     if (err != 0) {
@@ -618,7 +672,15 @@ int gethostname(char* buf, int len) {
 }
 
 int getservbyname(const std::string& name, const std::string& proto) {
-    servent* se = ::getservbyname(name.c_str(), proto.empty() ? nullptr : proto.c_str());
+    // The services database spells names in lower case; WinSock matched them
+    // without regard to case ("TCP" is "tcp").
+    auto lower = [](std::string t) {
+        for (char& c : t) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return t;
+    };
+    const std::string p = lower(proto);
+    servent* se = ::getservbyname(name.c_str(), p.empty() ? nullptr : p.c_str());
+    if (!se) se = ::getservbyname(lower(name).c_str(), p.empty() ? nullptr : p.c_str());
     if (!se) {
         t_lastError = WSANO_DATA;
         return -1;

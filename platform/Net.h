@@ -83,6 +83,10 @@ constexpr int WSANO_DATA = 11004;
 constexpr long WS_FIONREAD = 0x4004667F;
 constexpr long WS_FIONBIO = 0x8004667E;
 
+// A send flag of this platform (not WinSock's): more bytes follow at once, so
+// the kernel may hold this piece to fill whole segments with what comes next.
+constexpr int WS_MSG_MORE = 0x10000;
+
 inline std::intptr_t MAKELONG(unsigned lo, unsigned hi) {
     return static_cast<std::intptr_t>((lo & 0xFFFFu) | ((hi & 0xFFFFu) << 16));
 }
@@ -105,6 +109,9 @@ int bind(SOCKET s, const sockaddr_in* addr, int len);
 int listen(SOCKET s, int backlog);
 SOCKET accept(SOCKET s, sockaddr_in* addr, int* len);
 int connect(SOCKET s, const sockaddr_in* addr, int len);
+// Fails with the code of the connection's end when the peer reset it (10054 or
+// 10053), also once a notification or a receive has taken that error from the
+// kernel; 10058 only after this side's own shutdown of sending.
 int send(SOCKET s, const void* buf, int len, int flags);
 int recv(SOCKET s, void* buf, int len, int flags);
 int sendto(SOCKET s, const void* buf, int len, int flags, const sockaddr_in* to, int tolen);
@@ -113,6 +120,11 @@ int getsockname(SOCKET s, sockaddr_in* addr, int* len);
 int getpeername(SOCKET s, sockaddr_in* addr, int* len);
 int ioctlsocket(SOCKET s, long cmd, unsigned long* arg);
 int WSAAsyncSelect(SOCKET s, HWND wnd, unsigned msg, long events);
+// Holds back the socket's FD_READ and FD_CLOSE notifications while paused;
+// sending and FD_WRITE go on. After the pause, data waiting and a close that
+// came meanwhile notify as usual. For flow control: a socket whose owner does
+// not want more input while its output waits.
+int pauseReceive(SOCKET s, bool paused);
 
 // Results of host lookups, in place of the WinSock hostent.
 struct HostEntry {

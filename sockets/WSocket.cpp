@@ -100,8 +100,10 @@ void TCustomWSocket::WndProc(platform::Message& Msg) {
 
 void TCustomWSocket::MessagePump() {
     // Both the application's pump and the socket's own one are the loop's
-    // non-blocking dispatch here.
+    // non-blocking dispatch here. The loop keeps a quit for its run(); the
+    // socket's own pump takes note of it as its own WM_QUIT.
     platform::loop().processMessages();
+    if (FMultiThreaded && platform::loop().quitRequested()) FTerminated = true;
 }
 
 // ---------------------------------------------------------------------------
@@ -110,57 +112,80 @@ void TCustomWSocket::MessagePump() {
 void TCustomWSocket::HandleSelectEvent(const platform::Message& Msg) {
     const TSocket h = static_cast<TSocket>(Msg.wParam);
     TAliveToken alive = FAlive;
-    // A notification left in the queue from a closed handle, or one that
-    // arrives while paused, is dropped; the check is repeated between the
-    // bits because each handler may close or pause the socket.
+    // A notification left in the queue from a closed handle is dropped; the
+    // check is repeated between the bits because each handler may close the
+    // socket.
     auto same = [&] { return *alive && FHSocket != net::INVALID_SOCKET && FHSocket == h; };
-    auto current = [&] { return same() && !FPaused; };
-    if (!current()) return;
+    if (!same()) return;
     const unsigned bits = net::LOWORD(Msg.lParam);
     const auto err = static_cast<std::uint16_t>(net::HIWORD(Msg.lParam));
+    // A bit that comes while paused (a handler may pause between two bits)
+    // is dropped. The platform reports data, space and connections again
+    // after the resume, but not the connection's end or a connect's
+    // outcome: those are kept here for then.
+    auto held = [&](unsigned bit) {
+        const bool paused = FPaused || (FReceivePaused && (bit == net::FD_READ || bit == net::FD_CLOSE));
+        if (paused && (bit == net::FD_CONNECT || bit == net::FD_CLOSE)) {
+            FDeferredBits |= static_cast<long>(bit);
+            (bit == net::FD_CONNECT ? FDeferredConnectError : FDeferredCloseError) = err;
+        }
+        return paused;
+    };
 
-    if (bits & net::FD_CONNECT) {
+    if ((bits & net::FD_CONNECT) && !held(net::FD_CONNECT)) {
         if (FState != wsConnected) {
             SetState(wsConnected);
             if (!*alive) return;
             DoSessionConnected(err);
             if (err != 0 && same() && FState != wsClosed) Close();
         }
-        if (!current()) return;
+        if (!same()) return;
     }
-    if (bits & net::FD_READ) {
+    if ((bits & net::FD_READ) && !held(net::FD_READ)) {
         if (FState != wsConnected) {
             SetState(wsConnected);
             if (!*alive) return;
             DoSessionConnected(err);
-            if (!current()) return;
+            if (!same()) return;
         }
         ReceiveLoop(err, FComponentOptions);
-        if (!current()) return;
+        if (!same()) return;
     }
-    if (bits & net::FD_WRITE) {
+    if ((bits & net::FD_WRITE) && !held(net::FD_WRITE)) {
         TryToSend();
-        if (!current()) return;
+        if (!same()) return;
         if (FAllSent) {
             DoDataSent(err);
-            if (!current()) return;
+            if (!same()) return;
         }
     }
-    if (bits & net::FD_ACCEPT) {
+    if ((bits & net::FD_ACCEPT) && !held(net::FD_ACCEPT)) {
         DoSessionAvailable(err);
-        if (!current()) return;
+        if (!same()) return;
     }
-    if ((bits & net::FD_CLOSE) && FState != wsConnecting) {
+    if ((bits & net::FD_CLOSE) && FState != wsConnecting && !held(net::FD_CLOSE)) {
         ReceiveLoop(0, FComponentOptions.Without(wsoNoReceiveLoop));
         // A handler that closed the socket meanwhile has had its
-        // OnSessionClosed already.
-        if (!current()) return;
+        // OnSessionClosed already; one that paused gets the end after the
+        // resume.
+        if (!same() || held(net::FD_CLOSE)) return;
         if (!FCloseInvoked) {
             FCloseInvoked = true;
             DoSessionClosed(err);
         }
         if (same() && FState != wsClosed) Close();
     }
+}
+
+void TCustomWSocket::PostDeferredEvents() {
+    if (FHSocket == net::INVALID_SOCKET || FDeferredBits == 0) return;
+    const long bits = FDeferredBits;
+    FDeferredBits = 0;
+    auto& loop = platform::loop();
+    if (bits & net::FD_CONNECT)
+        loop.post(FWindowHandle, WM_WSOCKET_SELECT, FHSocket, net::MAKELONG(net::FD_CONNECT, FDeferredConnectError));
+    if (bits & net::FD_CLOSE)
+        loop.post(FWindowHandle, WM_WSOCKET_SELECT, FHSocket, net::MAKELONG(net::FD_CLOSE, FDeferredCloseError));
 }
 
 // ---------------------------------------------------------------------------
@@ -243,6 +268,8 @@ void TCustomWSocket::SetDefaults() {
     FState = wsClosed;
     FAllSent = true;
     FPaused = false;
+    FReceivePaused = false;
+    FDeferredBits = 0;
     FReadCount = 0;
     FCloseInvoked = false;
     FFlushTimeout = 60;

@@ -111,6 +111,7 @@ platform::net::AsyncHandle WSocket_WSAAsyncGetHostByName(platform::HWND Wnd, uns
 platform::net::AsyncHandle WSocket_WSAAsyncGetHostByAddr(platform::HWND Wnd, unsigned Msg, std::uint32_t Addr);
 bool WSocket_WSAGetAsyncHostResult(platform::net::AsyncHandle H, platform::net::HostEntry& Out);
 int WSocket_WSAAsyncSelect(TSocket S, platform::HWND Wnd, unsigned Msg, long Events);
+int WSocket_pauseReceive(TSocket S, bool Paused);
 int WSocket_getservbyname(const std::string& Name, const std::string& Proto);
 int WSocket_getprotobyname(const std::string& Name);
 bool WSocket_gethostbyname(const std::string& Name, platform::net::HostEntry& Out);
@@ -301,6 +302,7 @@ public:
     bool AllSent() const { return FAllSent; }
     std::size_t SendQueueBlockCount() const { return FBufList.size(); }
     int SendQueueBytes() const;  // bytes queued and not yet handed to the system
+    bool ReceivingPaused() const { return FReceivePaused; }
 
     // Operations.
     virtual void Connect();
@@ -332,8 +334,18 @@ public:
     virtual int GetLocalSockAddr(sockaddr_in& Addr, int& Len);
     virtual void Dup(TSocket NewHSocket);
     virtual void ShutdownSocket(int How);
+    // Every notification is ignored while paused. One that would not come
+    // again by itself (the connection's end, a connect's outcome) is kept
+    // and reported after ResumeEvents.
     virtual int PauseEvents();
     virtual int ResumeEvents();
+    // Flow control: while paused, no data and no end of the connection are
+    // reported (OnDataAvailable, OnSessionClosed from the peer's close), but
+    // the send queue goes on draining with its OnDataSent. After the resume,
+    // data waiting and a close that came meanwhile are reported as usual.
+    // A close ends the pause. May be called from inside handlers.
+    int PauseReceiving();
+    int ResumeReceiving();
     virtual void MessagePump();
     virtual int GetRcvdCount();
 
@@ -374,6 +386,9 @@ protected:
     virtual int ReceiveRaw(void* Buffer, int BufferSize, int Flags);
     virtual int ReceiveFromRaw(void* Buffer, int BufferSize, sockaddr_in& From, int& FromLen);
 
+    // One send of a piece of the queue, without OnSendData; More: further
+    // bytes follow at once.
+    int SendPiece(const void* Data, int Len, bool More);
     void SetState(TSocketState NewState);
     void ReportSocketError(const std::string& Operation);
     void DoSendData(int BytesSent);
@@ -383,6 +398,8 @@ protected:
     void ClearSendQueue();
     void ReceiveLoop(std::uint16_t Error, TWSocketOptions Options);
     void HandleSelectEvent(const platform::Message& Msg);
+    // Posts the notifications kept while paused (after a resume).
+    void PostDeferredEvents();
     void HandleHostByNameDone(const platform::Message& Msg);
     void HandleHostByAddrDone(const platform::Message& Msg);
 
@@ -455,8 +472,14 @@ private:
     TSocketLingerOnOff FLingerOnOff = wsLingerOn;
     int FLingerTimeout = 0;
     bool FAllSent = true;
+    long long FQueuedBytes = 0;  // unsent bytes of the send queue
     int FReadCount = 0;
     bool FPaused = false;
+    bool FReceivePaused = false;
+    // Notifications that arrived while paused and would not come again.
+    long FDeferredBits = 0;
+    std::uint16_t FDeferredConnectError = 0;
+    std::uint16_t FDeferredCloseError = 0;
     bool FCloseInvoked = false;
     int FFlushTimeout = 60;
     bool FMultiThreaded = false;

@@ -43,6 +43,7 @@ const TExport kExports[] = {
     {"WSAAsyncGetHostByAddr", AsProc(&net::WSAAsyncGetHostByAddr)},
     {"WSAGetAsyncHostResult", AsProc(&net::WSAGetAsyncHostResult)},
     {"WSAAsyncSelect", AsProc(&net::WSAAsyncSelect)},
+    {"pauseReceive", AsProc(&net::pauseReceive)},
     {"getservbyname", AsProc(&net::getservbyname)},
     {"getprotobyname", AsProc(&net::getprotobyname)},
     {"gethostbyname", AsProc(&net::gethostbyname)},
@@ -80,6 +81,7 @@ struct TEntryCache {
     decltype(&net::WSAAsyncGetHostByAddr) WSAAsyncGetHostByAddr = nullptr;
     decltype(&net::WSAGetAsyncHostResult) WSAGetAsyncHostResult = nullptr;
     decltype(&net::WSAAsyncSelect) WSAAsyncSelect = nullptr;
+    decltype(&net::pauseReceive) pauseReceive = nullptr;
     decltype(&net::getservbyname) getservbyname = nullptr;
     decltype(&net::getprotobyname) getprotobyname = nullptr;
     decltype(&net::gethostbyname) gethostbyname = nullptr;
@@ -199,6 +201,7 @@ bool WSocket_WSAGetAsyncHostResult(net::AsyncHandle H, net::HostEntry& Out) {
 int WSocket_WSAAsyncSelect(TSocket S, platform::HWND Wnd, unsigned Msg, long Events) {
     return Bound(g_entries.WSAAsyncSelect, "WSAAsyncSelect")(S, Wnd, Msg, Events);
 }
+int WSocket_pauseReceive(TSocket S, bool Paused) { return Bound(g_entries.pauseReceive, "pauseReceive")(S, Paused); }
 int WSocket_getservbyname(const std::string& Name, const std::string& Proto) {
     return Bound(g_entries.getservbyname, "getservbyname")(Name, Proto);
 }

@@ -287,10 +287,10 @@ void TCustomLineWSocket::EditLine(int& Count) {
 void TCustomLineWSocket::DoSessionClosed(std::uint16_t Error) {
     TAliveToken alive = AliveToken();
     FLineReceived = true;
-    // The held bytes go out as a last line, unless the close comes from a
-    // handler that is taking a line right now (or answering the limit event):
-    // that owner has ended the session and is not called back into.
-    if (Framing() && FHeldCount > 0 && !FLineClearData && FLineDelivering == 0) {
+    // The held bytes go out as a last line, also when the close comes from
+    // the handler taking a line: they were received and are the owner's.
+    // Not while the limit event runs: its answer decides what they become.
+    if (Framing() && FHeldCount > 0 && !FLineClearData) {
         FLineLength = FHeldCount;
         ++FLineDelivering;
         try {
@@ -335,7 +335,7 @@ int TCustomSyncWSocket::WaitUntilReady(std::uint8_t& Flag) {
             // the tick counter's wrap still ends.
             std::uint32_t elapsed = platform::GetTickCount() - start;
             if (timeout > 0 && elapsed >= static_cast<std::uint32_t>(timeout)) return WaitTimedOut;
-            if (!*alive || Terminated()) return WaitTimedOut;
+            if (!*alive || Terminated() || platform::loop().quitRequested()) return WaitTimedOut;
             MessagePump();
             if (!*alive) return Flag != 0 ? 0 : WaitTimedOut;
             if (Flag != 0) break;

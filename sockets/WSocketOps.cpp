@@ -341,6 +341,9 @@ void TCustomWSocket::Dup(TSocket NewHSocket) {
     FAllSent = true;
     FHSocket = NewHSocket;
     FCloseInvoked = false;
+    FPaused = false;
+    FReceivePaused = false;
+    FDeferredBits = 0;
     ApplyLingerOption();
     if (FHSocket == net::INVALID_SOCKET) return;
     FSelectEvent = WSocketDupMask;
@@ -582,5 +585,21 @@ int TCustomWSocket::PauseEvents() {
 
 int TCustomWSocket::ResumeEvents() {
     FPaused = false;
-    return WSocket_WSAAsyncSelect(FHSocket, FWindowHandle, WM_WSOCKET_SELECT, FSelectEvent);
+    const int rc = WSocket_WSAAsyncSelect(FHSocket, FWindowHandle, WM_WSOCKET_SELECT, FSelectEvent);
+    PostDeferredEvents();
+    return rc;
+}
+
+int TCustomWSocket::PauseReceiving() {
+    if (FReceivePaused || FHSocket == net::INVALID_SOCKET) return 0;
+    FReceivePaused = true;
+    return WSocket_pauseReceive(FHSocket, true);
+}
+
+int TCustomWSocket::ResumeReceiving() {
+    if (!FReceivePaused) return 0;
+    FReceivePaused = false;
+    const int rc = FHSocket == net::INVALID_SOCKET ? 0 : WSocket_pauseReceive(FHSocket, false);
+    PostDeferredEvents();
+    return rc;
 }

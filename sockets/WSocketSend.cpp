@@ -4,6 +4,9 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
+#include <limits>
+
 #include "sockets/WSocket.h"
 
 namespace net = platform::net;
@@ -17,9 +20,6 @@ bool ClosesSession(int code) {
         case net::WSAECONNABORTED:
         case net::WSAECONNRESET:
         case net::WSAENOTCONN:
-        // A send after the peer's reset fails with this code on this system
-        // once the reset itself has been reported.
-        case net::WSAESHUTDOWN:
             return true;
         default:
             return false;
@@ -34,6 +34,12 @@ bool ClosesSession(int code) {
 int TCustomWSocket::Send(const void* Data, int Len) {
     if (FState != wsConnected) {
         WSocket_WSASetLastError(net::WSAENOTCONN);
+        ReportSocketError("Send");
+        return -1;
+    }
+    if (Len > 0 && Data == nullptr) {
+        // Nothing to copy from: refused, or the queue would grow for ever.
+        WSocket_WSASetLastError(net::WSAEFAULT);
         ReportSocketError("Send");
         return -1;
     }
@@ -62,15 +68,20 @@ int TCustomWSocket::SendDatagram(const sockaddr_in& ToAddr, int ToAddrLen, const
 }
 
 int TCustomWSocket::SendRaw(const void* Data, int Len) {
-    int n = FType == SOCK_DGRAM ? WSocket_sendto(FHSocket, Data, Len, FSendFlags, &FSin, sizeof FSin)
-                                : WSocket_send(FHSocket, Data, Len, FSendFlags);
+    int n = SendPiece(Data, Len, false);
     if (n > 0) DoSendData(n);
     return n;
+}
+
+int TCustomWSocket::SendPiece(const void* Data, int Len, bool More) {
+    if (FType == SOCK_DGRAM) return WSocket_sendto(FHSocket, Data, Len, FSendFlags, &FSin, sizeof FSin);
+    return WSocket_send(FHSocket, Data, Len, FSendFlags | (More ? net::WS_MSG_MORE : 0));
 }
 
 void TCustomWSocket::QueueSendData(const void* Data, int Len) {
     if (Len <= 0) return;
     if (FBufList.empty()) FBufList.push_back(std::make_unique<TMemBuffer>(FBufSize));
+    FQueuedBytes += Len;
     const char* p = static_cast<const char*>(Data);
     for (;;) {
         int n = FBufList.back()->Write(p, Len);
@@ -103,10 +114,11 @@ void TCustomWSocket::TryToSend() {
             FAllSent = true;
             return;
         }
-        int n = SendRaw(p, len);
+        // Blocks behind this one go out right after it: the kernel may join
+        // them into full segments instead of sending each block alone.
+        int n = SendPiece(p, len, FBufList.size() > 1);
         if (n < 0) {
             int code = WSocket_WSAGetLastError();
-            if (!*alive) return;
             if (ClosesSession(code)) {
                 FCloseInvoked = true;
                 Close();
@@ -119,16 +131,23 @@ void TCustomWSocket::TryToSend() {
             ReportSocketError("TryToSend failed");
             return;
         }
-        // OnSendData ran inside SendRaw: it may have closed the socket or
-        // emptied the queue.
-        if (!*alive || FHSocket != h || FBufList.empty() || FBufList.front().get() != block) return;
         if (n == 0) return;
+        // What went out leaves the queue before OnSendData runs: a Send from
+        // the handler must not find those bytes still queued.
         block->Remove(n);
+        FQueuedBytes -= n;
+        DoSendData(n);
+        // The handler may have closed the socket or sent (and so run this
+        // loop itself) meanwhile.
+        if (!*alive || FHSocket != h || FBufList.empty()) return;
         if (n < len) return;
     }
 }
 
-void TCustomWSocket::ClearSendQueue() { FBufList.clear(); }
+void TCustomWSocket::ClearSendQueue() {
+    FBufList.clear();
+    FQueuedBytes = 0;
+}
 
 void TCustomWSocket::FlushSendQueue() {
     TAliveToken alive = FAlive;
@@ -140,9 +159,7 @@ void TCustomWSocket::FlushSendQueue() {
 }
 
 int TCustomWSocket::SendQueueBytes() const {
-    int total = 0;
-    for (const auto& b : FBufList) total += b->WrCount() - b->RdCount();
-    return total;
+    return static_cast<int>(std::min<long long>(FQueuedBytes, std::numeric_limits<int>::max()));
 }
 
 TSocketSendFlags TCustomWSocket::GetSendFlags() {
@@ -234,7 +251,8 @@ void TCustomWSocket::ReceiveLoop(std::uint16_t Error, TWSocketOptions Options) {
                 }
             }
             if (!*alive) return;
-            if (Options.Contains(wsoNoReceiveLoop)) return;
+            // A handler that paused wants no more data now.
+            if (Options.Contains(wsoNoReceiveLoop) || FPaused || FReceivePaused) return;
             if (FLastError != 0) return;
             unsigned long pending = 0;
             if (WSocket_ioctlsocket(FHSocket, net::WS_FIONREAD, &pending) < 0) {

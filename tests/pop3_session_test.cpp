@@ -1,6 +1,9 @@
 // The POP3 dialogue against the real server on loopback, driven line by line:
 // every reply text, the states, the mailbox lock, the multi-line answers byte
 // for byte, and bad input.
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -489,6 +492,42 @@ TEST_F(Pop3Session, ClientGoneInTheMiddleOfRetr) {
     const std::string got = q->body(30000);
     EXPECT_EQ(got.size(), expected.size());
     EXPECT_TRUE(got == expected);
+}
+
+// RETR, DELE and QUIT of a 10 MB message in one write: the whole message, its
+// terminator and both replies arrive before the close, and the file is gone.
+// While the message waits to be read, the session takes no further command.
+TEST_F(Pop3Session, PipelinedRetrDeleQuitOfABigMessage) {
+    addUser("bob", "secret");
+    std::vector<std::string> big{"Subject: big", ""};
+    for (std::size_t size = 0; size < 10u * 1024 * 1024; size += 100)
+        big.push_back((size % 7000 == 0 ? "." : "x") + std::string(97, static_cast<char>('a' + size % 26)));
+    const std::string file = deliver("bob", big);
+    const std::string stored = readFile(file);
+    std::string stuffed;
+    for (auto line : SplitMessageLines(stored)) AppendDotStuffed(stuffed, line);
+    auto p = login("bob", "secret");
+    ASSERT_EQ(server->ConnectionCount(), 1u);
+    TWSocket& socket = server->Connections()[0]->Socket();
+    int noDelay = 0;
+    socklen_t len = sizeof noDelay;
+    ASSERT_EQ(::getsockopt(platform::net::descriptorOf(socket.HSocket()), IPPROTO_TCP, TCP_NODELAY, &noDelay, &len), 0);
+    EXPECT_NE(noDelay, 0) << "replies leave without waiting for Nagle's rule";
+
+    p->send("RETR 1\r\nDELE 1\r\nQUIT\r\n");
+    ASSERT_TRUE(testsupport::stepUntil([&] { return hasLogEnding("> Sent: Terminator."); }));
+    testsupport::stepUntil([] { return platform::loop().processMessages() == 0; }, 2000);
+    EXPECT_FALSE(hasLogEnding("> Message 1 Deleted")) << "DELE waits until the message has left";
+    EXPECT_GT(socket.SendQueueBytes(), 0);
+
+    EXPECT_EQ(p->line(), "+OK " + std::to_string(fs::file_size(file)) + " octets");
+    const std::string body = p->body(60000);
+    EXPECT_EQ(body.size(), stuffed.size());
+    EXPECT_TRUE(body == stuffed);
+    EXPECT_EQ(p->line(), "+OK Message 1 Deleted");
+    EXPECT_EQ(p->line(), "+OK 1 Messages Deleted.  Bye.");
+    EXPECT_TRUE(p->waitClosed());
+    EXPECT_TRUE(messageFiles("bob").empty());
 }
 
 TEST_F(Pop3Session, UnreadableMessageFileEndsTheConnection) {

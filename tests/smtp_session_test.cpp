@@ -102,8 +102,38 @@ TEST_F(SmtpSession, FailedAuthenticationClosesTheConnection) {
         EXPECT_TRUE(c.waitClosed()) << r.name;
     }
     EXPECT_TRUE(hasLog("Address peer Authentication fail", 5));
-    // The NOOP after the 535 could not be answered: the socket was closed.
-    EXPECT_TRUE(hasLog("Socket Error", 3));
+    // The NOOP after the 535 is not taken: the session only waits for its
+    // reply to leave, and then closes.
+    EXPECT_FALSE(hasLog("Socket Error", 3));
+    EXPECT_FALSE(hasLog("Command not recognized", 5));
+    EXPECT_TRUE(waitSessions(0));
+}
+
+// QUIT after a long pipelined exchange whose replies the client has not read
+// yet: the 221 and every reply before it arrive before the connection ends.
+TEST_F(SmtpSession, QuitAfterALongPipelinedExchangeArrivesWhole) {
+    auto c = loggedIn();
+    ASSERT_TRUE(waitSessions(1));
+    TWSocket& socket = server->Connection(0)->Socket();
+    std::string batch;
+    for (int i = 0; i < 1000; ++i) batch += "NOOP\r\n";
+    int noops = 0;
+    // Until the kernel's buffers are full and replies wait in the session.
+    while (socket.SendQueueBytes() == 0 && noops < 1000000) {
+        ASSERT_TRUE(c->send(batch));
+        noops += 1000;
+        testsupport::stepUntil([] { return platform::loop().processMessages() == 0; }, 2000);
+    }
+    ASSERT_GT(socket.SendQueueBytes(), 0);
+    c->send("QUIT\r\n");
+    ASSERT_TRUE(testsupport::stepUntil([&] { return hasLog("Closing connection", 4); }));
+    ASSERT_TRUE(c->waitClosed(30000));
+    std::string expected;
+    for (int i = 0; i < noops; ++i) expected += "250 OK\r\n";
+    expected += "221 OK, Closed\r\n";
+    const std::string& got = c->pending();
+    EXPECT_EQ(got.size(), expected.size());
+    EXPECT_TRUE(got == expected);
     EXPECT_TRUE(waitSessions(0));
 }
 

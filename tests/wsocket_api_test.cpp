@@ -90,6 +90,8 @@ TEST(WSocketNameHelpers, ResolvePort) {
     EXPECT_EQ(WSocketResolvePort("25", "TCP"), 25);
     EXPECT_EQ(WSocketResolvePort("110x", "tcp"), 110);
     EXPECT_EQ(WSocketResolvePort("smtp", "tcp"), 25);
+    EXPECT_EQ(WSocketResolvePort("smtp", "TCP"), 25);
+    EXPECT_EQ(WSocketResolvePort("POP3", "Tcp"), 110);
     // A blank first takes the service lookup, with the trimmed text.
     EXPECT_EQ(WSocketResolvePort(" smtp ", "tcp"), 25);
     EXPECT_EQ(RaisedText([] { WSocketResolvePort(" 25", "tcp"); }).rfind("WSocketResolvePort: Cannot convert port ' 25', Error #", 0), 0u);

@@ -229,6 +229,52 @@ TEST(WSocketEvents, PausedSocketIgnoresNotificationsUntilResumed) {
     ASSERT_TRUE(stepUntil([&] { return got == "abc"; }));
 }
 
+// The peer's data and close come in one notification and the data handler
+// pauses: the close is neither lost nor reported while paused. A receive
+// pause lets the send queue drain meanwhile.
+TEST(WSocketEvents, CloseThatComesWhilePausedIsReportedAfterTheResume) {
+    struct Row {
+        const char* name;
+        int (TCustomWSocket::*pause)();
+        int (TCustomWSocket::*resume)();
+        bool sendsWhilePaused;
+    } rows[] = {
+        {"events", &TCustomWSocket::PauseEvents, &TCustomWSocket::ResumeEvents, false},
+        {"receiving", &TCustomWSocket::PauseReceiving, &TCustomWSocket::ResumeReceiving, true},
+    };
+    for (const Row& r : rows) {
+        EventLog log;
+        Acceptor srv;
+        std::string got;
+        ASSERT_TRUE(srv.start());
+        srv.setup = [&](TWSocket& s) {
+            log.attach(s);
+            s.OnDataAvailable = [&, r](TCustomWSocket* x, std::uint16_t) {
+                char c;
+                if (x->Receive(&c, 1) == 1) got += c;
+                if (got == "a") (x->*r.pause)();
+            };
+        };
+        RawPeer peer(srv.port);
+        ASSERT_TRUE(srv.waitSessions(1));
+        TWSocket& s = *srv.sessions[0];
+        drainLoop();
+        log.items.clear();
+        ASSERT_TRUE(peer.sendAll("abc"));
+        ::shutdown(peer.fd(), SHUT_WR);  // still reading: the reply must not meet a reset
+        ASSERT_TRUE(stepUntil([&] { return !got.empty(); })) << r.name;
+        s.SendStr("reply");
+        drainLoop();
+        EXPECT_EQ(got, "a") << r.name;
+        EXPECT_EQ(log.has("DataSent(0)"), r.sendsWhilePaused) << r.name << ": " << log.joined();
+        EXPECT_FALSE(log.has("SessionClosed(0)")) << r.name;
+        EXPECT_EQ((s.*r.resume)(), 0) << r.name;
+        ASSERT_TRUE(stepUntil([&] { return log.has("SessionClosed(0)"); })) << r.name << ": " << log.joined();
+        EXPECT_EQ(got, "abc") << r.name;
+        EXPECT_EQ(log.count("SessionClosed(0)"), 1) << r.name;
+    }
+}
+
 TEST(WSocketEvents, ExceptionInDataAvailableEndsOnlyThatLoop) {
     Acceptor srv;
     int calls = 0, bg = 0;

@@ -195,13 +195,13 @@ TEST_F(LinePair, LastLineDeliveredBeforeTheClose) {
     EXPECT_EQ(s.HeldCount(), 0);
 }
 
-TEST_F(LinePair, OwnerClosingInsideTheHandlerIsNotCalledBack) {
+TEST_F(LinePair, OwnerClosingInsideTheHandlerGetsTheHeldBytesAsALastLine) {
     onData = [&](TCustomWSocket* x) {
         lines.push_back(x->ReceiveStr());
         x->Close();
     };
     feed("QUIT\r\nNOOP\r\nrest");
-    EXPECT_EQ(lines, (Lines{"QUIT\r\n", "Closed(0)"}));
+    EXPECT_EQ(lines, (Lines{"QUIT\r\n", "NOOP\r\nrest", "Closed(0)"}));
     EXPECT_EQ(s.State(), wsClosed);
 }
 
@@ -337,6 +337,24 @@ TEST(SyncWait, EndsWhenAnEventSetsTheFlag) {
     t.OnTimer = [&] { flag = 1; };
     t.setEnabled(true);
     EXPECT_EQ(s.WaitUntilReady(flag), 0);  // no time-out: waits as long as it takes
+}
+
+TEST(SyncWait, EndsWhenTheApplicationQuits) {
+    for (bool multiThreaded : {false, true}) {
+        TWSocket s;
+        s.SetMultiThreaded(multiThreaded);
+        std::uint8_t flag = 0;
+        platform::Timer t;
+        t.setInterval(10);
+        t.OnTimer = [&] {
+            t.setEnabled(false);
+            platform::loop().quit();
+        };
+        t.setEnabled(true);
+        EXPECT_EQ(s.WaitUntilReady(flag), 12001) << multiThreaded;
+        // The quit is still the loop's: its run() takes it and returns.
+        platform::loop().run();
+    }
 }
 
 TEST(SyncWait, RunAndWaitClearsTheFlagThenRuns) {

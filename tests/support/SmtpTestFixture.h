@@ -57,6 +57,7 @@ public:
     RawClient& operator=(const RawClient&) = delete;
 
     bool connected() const { return connected_; }
+    int fd() const { return fd_; }
 
     // Sends all of data (stepping the loop while the socket is full).
     bool send(const std::string& data) {
