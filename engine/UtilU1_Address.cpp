@@ -110,6 +110,12 @@ std::string TMessageRouteInformation::GetPath() const {
     return path + ">";
 }
 
+bool TMessageRouteInformation::ReadsBackSame() const {
+    TMessageRouteInformation again(Kind);
+    return again.Parse(GetPath()) == rpOK && again.RouteHosts == RouteHosts &&
+           again.LocalPart == LocalPart && again.Domain == Domain;
+}
+
 bool IsAllDigits(const std::string& text) {
     for (char c : text)
         if (c < '0' || c > '9') return false;

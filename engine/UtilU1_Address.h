@@ -48,6 +48,9 @@ public:
     // + ">". Hosts that are not domain text are left out. A cleared record
     // gives "<>".
     std::string GetPath() const;
+    // True when GetPath() parses again with code 0 to the same RouteHosts,
+    // LocalPart and Domain.
+    bool ReadsBackSame() const;
 };
 
 // True when every byte is "0".."9" (true for "").
