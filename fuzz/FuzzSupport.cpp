@@ -71,6 +71,14 @@ int freePort() {
 
 LoopbackClient::LoopbackClient(int port) {
     fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    // Thousands of connections a second leave their ports in TIME_WAIT and
+    // would use up the local ports of one address within seconds: each
+    // client takes the next source address of 127.1.0.0 - 127.127.255.255.
+    static std::uint32_t next = 0;
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    from.sin_addr.s_addr = htonl(0x7F010000u + next++ % 0x7F0000u);
+    FUZZ_CHECK(::bind(fd_, reinterpret_cast<sockaddr*>(&from), sizeof from) == 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(static_cast<std::uint16_t>(port));
