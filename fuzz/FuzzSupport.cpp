@@ -2,12 +2,14 @@
 
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -83,8 +85,23 @@ LoopbackClient::LoopbackClient(int port) {
     a.sin_family = AF_INET;
     a.sin_port = htons(static_cast<std::uint16_t>(port));
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    FUZZ_CHECK(::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0);
+    // Non-blocking, so that a signal (libFuzzer's timer) cannot cut the
+    // connect short: wait for it to complete, with a bound.
     ::fcntl(fd_, F_SETFL, O_NONBLOCK);
+    int rc = ::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    if (rc != 0 && (errno == EINPROGRESS || errno == EINTR)) {
+        pollfd p{fd_, POLLOUT, 0};
+        for (int i = 0; i < 100 && ::poll(&p, 1, 100) <= 0; ++i) p.revents = 0;
+        int err = ETIMEDOUT;
+        socklen_t len = sizeof err;
+        if (p.revents != 0) ::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &err, &len);
+        errno = err;
+        rc = err == 0 ? 0 : -1;
+    }
+    if (rc != 0) {
+        std::fprintf(stderr, "connect: %s\n", std::strerror(errno));
+        FUZZ_CHECK(!"the server took the connection");
+    }
 }
 
 LoopbackClient::~LoopbackClient() {
