@@ -80,10 +80,14 @@ def main():
 
         run("\n".join(before))
         # The README's start line, run so that its process can be waited for.
-        proc = subprocess.Popen(["bash", "-c", "exec " + server.rstrip().rstrip("&")], cwd=home, env=env)
+        # Its output goes to a file rather than /dev/null, to be shown on failure.
+        out = os.path.join(home, "tavrin.out")
+        proc = subprocess.Popen(["bash", "-c", "exec " + server.rstrip().rstrip("&").replace("/dev/null", out)],
+                                cwd=home, env=env)
         try:
             if not wait_until(lambda: all(listening(p) for p in ports.values()), 60):
-                sys.exit("the server did not listen on %s" % sorted(ports.values()))
+                sys.exit("the server did not listen on %s (running: %s)\n%s" % (
+                    sorted(ports.values()), proc.poll() is None, open(out, errors="replace").read()))
             for command in after:
                 print(run(command))
             mbox = open(os.path.join(home, "alice.mbox"), encoding="utf-8", errors="replace").read()
