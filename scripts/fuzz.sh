@@ -34,6 +34,7 @@ run_one() {
     echo "$t: $(grep -m1 -o 'stat::number_of_executed_units: *[0-9]*' "$build/logs/$t.log" | grep -o '[0-9]*$') runs, no finding"
   else
     echo "$t: FINDING, see $build/logs/$t.log and $build/findings/"
+    grep -a -m3 -E 'ERROR:|property failed|SUMMARY' "$build/logs/$t.log" | sed "s/^/  $t: /"
     return 1
   fi
 }
