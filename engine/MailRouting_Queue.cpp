@@ -12,8 +12,6 @@
 
 namespace {
 
-constexpr std::size_t kMaxRecipientLength = 255;
-
 std::string queueFolder() { return ServerInformation ? ServerInformation->QueuePath : std::string(); }
 
 bool startsWithNoCase(const std::string& line, std::string_view prefix) {
@@ -64,7 +62,9 @@ TSmtpAgentRecipient* TSmtpAgentForwardInformation::GetRecipient(std::int32_t ind
 
 TSmtpAgentRecipient* TSmtpAgentForwardInformation::AddRecipient(const std::string& address) {
     auto recipient = std::make_unique<TSmtpAgentRecipient>();
-    recipient->Address = address.substr(0, kMaxRecipientLength);
+    // Kept whole: a cut path no longer parses, so the next hop would be sent
+    // a mangled address and the next rewrite would drop the recipient.
+    recipient->Address = address;
     Recipients.push_back(std::move(recipient));
     return Recipients.back().get();
 }

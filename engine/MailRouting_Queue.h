@@ -52,7 +52,7 @@ enum TSmtpAgentForwardStatus : std::uint8_t {
 };
 
 struct TSmtpAgentRecipient {
-    std::string Address;     // the To= text as read, at most 255 bytes
+    std::string Address;     // the To= text as read, whole
     bool Delivered = false;  // accepted by the next hop in this pass
 };
 
@@ -71,7 +71,7 @@ public:
     // nullptr outside 0 .. count-1.
     TSmtpAgentRecipient* GetRecipient(std::int32_t index) const;
     std::int32_t RecipientCount() const { return static_cast<std::int32_t>(Recipients.size()); }
-    // Appends an undelivered recipient (the address cut to 255 bytes).
+    // Appends an undelivered recipient (the address whole, however long).
     TSmtpAgentRecipient* AddRecipient(const std::string& address);
     // Drops every recipient marked delivered.
     void RemoveDelivered();

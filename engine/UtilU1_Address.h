@@ -48,7 +48,8 @@ public:
     // + ">". Hosts that are not domain text are left out. A cleared record
     // gives "<>".
     std::string GetPath() const;
-    // True when GetPath() parses again with code 0 to the same RouteHosts, LocalPart and Domain.
+    // True when GetPath() parses again with code 0 to the same RouteHosts,
+    // LocalPart and Domain.
     bool ReadsBackSame() const;
 };
 

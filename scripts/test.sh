@@ -3,6 +3,7 @@
 # AddressSanitizer + UndefinedBehaviorSanitizer variant in its own folder.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
+bash "$top/scripts/install-deps.sh"
 if [ "${TAVRIN_SANITIZE:-0}" = 1 ]; then
   build="$top/build-asan"; san=ON
   export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
