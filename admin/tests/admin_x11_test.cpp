@@ -77,16 +77,25 @@ public:
         }
         env_.insert("DISPLAY", QString(":%1").arg(n));
 
-        spawn("openbox", {"--sm-disable"});
-        if (!waitFor([&] { return !command("xprop", {"-root", "_NET_SUPPORTING_WM_CHECK"}).contains("not found"); },
-                     ShowMs * 2)) {
-            why = "openbox did not take the display";
+        // The notification area first: it maps its panel on a bare screen,
+        // and the window manager adopts it when it starts (a panel mapped
+        // while the manager is still starting can stay unmapped).
+        QProcess* tray = spawn("trayer", {"--edge", "bottom", "--align", "right", "--widthtype", "request", "--height", "24"});
+        auto trayShown = [&] {
+            auto m = QRegularExpression("(0x[0-9a-f]+) \"panel\": \\(\"panel\" \"trayer\"\\)")
+                         .match(command("xwininfo", {"-root", "-tree"}));
+            return m.hasMatch() && viewable(windowId(m.captured(1)));
+        };
+        if (!waitFor(trayShown, StartMs)) {
+            why = "trayer (the notification area) did not come up: " +
+                  QString::fromLocal8Bit(tray->readAllStandardError()).left(300);
             return false;
         }
-        spawn("trayer", {"--edge", "bottom", "--align", "right", "--widthtype", "request", "--height", "24"});
-        if (!waitFor([&] { return !command("xdotool", {"search", "--onlyvisible", "--class", "trayer"}).isEmpty(); },
-                     ShowMs * 2)) {
-            why = "trayer (the notification area) did not come up";
+        spawn("openbox", {"--sm-disable"});
+        if (!waitFor([&] { return command("xprop", {"-root", "_NET_SUPPORTING_WM_CHECK"}).contains("window id"); },
+                     StartMs) ||
+            !waitFor(trayShown, StartMs)) {
+            why = "openbox did not take the display";
             return false;
         }
         return true;
@@ -331,9 +340,12 @@ TEST_F(X11Test, EveryWayBackFromTheTrayWorksAtTheFirstTry) {
 // wholly on the desktop; a second copy ends at once with code 0 while it is
 // open and when its restore shows the first-start window again.
 TEST_F(X11Test, FirstStartWindowIsCentredAndASecondCopyEndsAtOnce) {
-    desk.startTavrin();
+    QProcess* tavrin = desk.startTavrin();
     unsigned long first = waitShown(FirstTimeTitle, StartMs);
-    ASSERT_NE(first, 0u) << "the first-start window came up";
+    if (!first) desk.screenshot("firststart-start");
+    ASSERT_NE(first, 0u) << "the first-start window came up; the program "
+                         << (tavrin->state() == QProcess::Running ? "runs" : "ended") << ": "
+                         << tavrin->readAllStandardError().toStdString() << desk.command("wmctrl", {"-l"}).toStdString();
     auto expectCentred = [&](unsigned long id) {
         Rect r = desk.frame(id);
         Rect screen = desk.screen();
