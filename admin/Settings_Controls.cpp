@@ -184,6 +184,18 @@ QStringList TextLines(const QString& text) {
     return text.split('\n');
 }
 
+QStringList SplitMemoText(const QString& text) {
+    QStringList lines = TextLines(text);
+    if (!lines.isEmpty() && text.endsWith('\n')) lines.removeLast();
+    return lines;
+}
+
+QString JoinMemoLines(const QStringList& lines) {
+    QString text = lines.join('\n');
+    if (!lines.isEmpty() && lines.last().isEmpty()) text += '\n';
+    return text;
+}
+
 namespace {
 
 bool IsUtf8(const std::string& bytes) {
