@@ -13,6 +13,7 @@
 #include "License.h"
 #include "Main.h"
 #include "Splash.h"
+#include "Widgets.h"
 
 TfrmMain* frmMain = nullptr;
 TfrmAbout* frmAbout = nullptr;
@@ -29,6 +30,7 @@ constexpr int ExpectedFrameBorder = 1;
 void ShowMessage(const QString& text, QWidget* parent) {
     QMessageBox box(QMessageBox::NoIcon, QString::fromUtf8(ApplicationTitle), text, QMessageBox::Ok, parent);
     box.setObjectName("ShowMessage");
+    FitCaption(&box);
     box.exec();
 }
 
