@@ -256,11 +256,11 @@ void TfrmAddEditMailList::FormShow() {
 }
 
 void TfrmAddEditMailList::FillMemo(QPlainTextEdit* memo, const std::vector<std::string>& lines, TTextCodec& codec) {
-    memo->setPlainText(DecodeLines(lines, codec).join('\n'));
+    memo->setPlainText(JoinMemoLines(DecodeLines(lines, codec)));
 }
 
 std::vector<std::string> TfrmAddEditMailList::MemoLines(QPlainTextEdit* memo, const TTextCodec& codec) const {
-    return EncodeLines(TextLines(memo->toPlainText()), codec);
+    return EncodeLines(SplitMemoText(memo->toPlainText()), codec);
 }
 
 void TfrmAddEditMailList::FillControls() {
@@ -407,8 +407,7 @@ void TfrmAddEditMailList::puMsg_LoadfromFileClick() {
     QString text = codec.Decode(bytes);
     text.replace("\r\n", "\n");
     text.replace('\r', '\n');
-    if (text.endsWith('\n')) text.chop(1);
-    m->setPlainText(text);
+    m->setPlainText(JoinMemoLines(SplitMemoText(text)));
 }
 
 void TfrmAddEditMailList::puMsg_SavetoFileClick() {
@@ -418,7 +417,7 @@ void TfrmAddEditMailList::puMsg_SavetoFileClick() {
     if (file.isEmpty()) return;
     const TTextCodec& codec =
         m == memoSL_Welcome ? FWelcomeCodec : m == memoSL_Signature ? FSignatureCodec : FFarewellCodec;
-    SaveTextFile(file, TextLines(m->toPlainText()), codec, this);
+    SaveTextFile(file, SplitMemoText(m->toPlainText()), codec, this);
 }
 
 void TfrmAddEditMailList::btnSelectArchiveFileClick() {

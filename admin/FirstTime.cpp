@@ -4,6 +4,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
+#include <QShowEvent>
 #include <QVBoxLayout>
 
 #include "Forms.h"
@@ -87,3 +88,10 @@ void TfrmFirstTime::lblGeneralSettingsClick() {
 }
 
 void TfrmFirstTime::btnCloseClick() { close(); }
+
+void TfrmFirstTime::showEvent(QShowEvent* e) {
+    // Centred on the desktop, not over the owner: at a first start the main
+    // window is only being placed by the window manager.
+    if (!e->spontaneous()) CentreOnDesktop(this);
+    QDialog::showEvent(e);
+}

@@ -26,4 +26,7 @@ public:
     // Runs the main window's general-settings command, then closes.
     void lblGeneralSettingsClick();
     void btnCloseClick();
+
+protected:
+    void showEvent(QShowEvent* e) override;
 };

@@ -23,6 +23,11 @@ inline constexpr const char* ApplicationTitle = "Tavrin SMTP/POP3 Server";
 
 class QWidget;
 class QString;
+// Moves a window that is about to show to the middle of the desktop's free
+// area (its screen's, else the primary screen's), its title bar kept on the
+// screen. Before the window manager has framed the window its frame is not
+// known; the usual title bar is allowed for.
+void CentreOnDesktop(QWidget* window);
 // A plain message box with the application title (the class library's
 // ShowMessage); returns when it is closed.
 void ShowMessage(const QString& text, QWidget* parent = nullptr);

@@ -2,6 +2,8 @@
 // default procedure with the messages of fixed number.
 #include <unistd.h>
 
+#include <QMetaObject>
+
 #include "Main.h"
 #include "CloseQuery.h"
 #include "Forms.h"
@@ -59,7 +61,9 @@ void TfrmMain::MainWindowProc(platform::Message& m) {
         RemoveTrayIcon();
         AddTrayIcon();
     } else if (id == WM_TavrinRestore) {
-        RestoreApplication();
+        // Restoring can show the first-start window modally; the sender (a
+        // second copy that is waiting to end) gets its answer first.
+        QMetaObject::invokeMethod(this, &TfrmMain::RestoreApplication, Qt::QueuedConnection);
     } else if (id == WM_TavrinRefreshFromINIFile) {
         if (ServerInformation) ServerInformation->LoadFromIniFile();
     } else if (id == WM_TavrinSendStatus) {

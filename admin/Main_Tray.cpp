@@ -54,6 +54,14 @@ void TfrmMain::AppMinimize() {
 }
 
 void TfrmMain::MinimizeApplication() {
+    // With the icon present the end is a hidden window. Asking the window
+    // manager to iconify it first would race the hide: an iconify request
+    // still in flight when the window is shown again leaves it unmapped
+    // while Qt counts it visible.
+    if (FTrayIconShown) {
+        AppMinimize();
+        return;
+    }
     // showMinimized() would show the window again after AppMinimize hid it;
     // the state is set alone and AppMinimize runs once, here.
     FMinimizing = true;

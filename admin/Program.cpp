@@ -35,6 +35,10 @@ void OnEndSignal(int) {
 
 bool EndRequested = false;
 
+// A second copy waits this long for each window that is asked to restore; a
+// copy that hangs must not keep it from ending.
+constexpr int RestoreAnswerTimeoutMs = 5000;
+
 void EndSession() {
     if (frmMain)
         platform::loop().send(frmMain->Handle(), WM_QUERYENDSESSION);
@@ -64,7 +68,7 @@ int TavrinProgram(int argc, char** argv) {
     // One copy per user; a second one only asks the first to come forward.
     platform::NamedMutex mutex(ApplicationTitle);
     if (mutex.alreadyExists()) {
-        platform::broadcastMessage(platform::registerWindowMessage("TavrinRestore"), 0, 0);
+        platform::broadcastMessage(platform::registerWindowMessage("TavrinRestore"), 0, 0, RestoreAnswerTimeoutMs);
         return 0;
     }
 

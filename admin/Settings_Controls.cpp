@@ -24,6 +24,7 @@
 #include <exception>
 
 #include "UtilU1.h"
+#include "Widgets.h"
 #include "WSocket.h"
 #include "platform/DurableFile.h"
 
@@ -111,6 +112,7 @@ QString InputBox(const QString& caption, const QString& prompt, const QString& d
     box.setLabelText(prompt);
     box.setInputMode(QInputDialog::TextInput);
     box.setTextValue(def);
+    FitCaption(&box);
     if (box.exec() != QDialog::Accepted) return def;
     return box.textValue();
 }
@@ -143,6 +145,7 @@ int MessageDlg(const QString& text, TMsgDlgType type, unsigned buttons, QWidget*
     if (buttons & mbCancel) std |= QMessageBox::Cancel;
     QMessageBox box(icon, caption, text, std, parent);
     box.setObjectName("MessageDlg");
+    FitCaption(&box);
     if (buttons & mbCancel)
         box.setEscapeButton(QMessageBox::Cancel);
     else if (buttons & mbNo)
@@ -182,6 +185,18 @@ QString Trim(const QString& s) {
 QStringList TextLines(const QString& text) {
     if (text.isEmpty()) return {};
     return text.split('\n');
+}
+
+QStringList SplitMemoText(const QString& text) {
+    QStringList lines = TextLines(text);
+    if (!lines.isEmpty() && text.endsWith('\n')) lines.removeLast();
+    return lines;
+}
+
+QString JoinMemoLines(const QStringList& lines) {
+    QString text = lines.join('\n');
+    if (!lines.isEmpty() && lines.last().isEmpty()) text += '\n';
+    return text;
 }
 
 namespace {

@@ -107,6 +107,13 @@ QString Trim(const QString& s);
 // line end at the very end starts one more (empty) line.
 QStringList TextLines(const QString& text);
 
+// The lines of a memo, as the class library's memo gives them: a line end at
+// the very end of the text ends the last line and starts none ("a\n" is one
+// line, "a\n\n" two, the second empty). JoinMemoLines makes the text that gives
+// `lines` back.
+QStringList SplitMemoText(const QString& text);
+QString JoinMemoLines(const QStringList& lines);
+
 // Text of files and stored line lists whose encoding is not known: UTF-8 when
 // the bytes are valid UTF-8, else Big5 when they convert to it and back
 // unchanged, else Latin-1 (which always does). Encoding goes back the same

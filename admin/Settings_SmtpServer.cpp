@@ -12,6 +12,8 @@
 #include <QPushButton>
 #include <QTabWidget>
 #include <QVBoxLayout>
+#include <algorithm>
+#include <initializer_list>
 
 #include "DataU1.h"
 #include "Settings_SmtpServerAccessControl.h"
@@ -26,6 +28,34 @@ QLabel* MakeLabel(QWidget* owner, const char* name, const QString& text, bool wr
     l->setWordWrap(wrap);
     return l;
 }
+
+constexpr int RelayNoteWidth = 320;
+
+// One place for notes that take turns (only one is shown at a time): every
+// note fills it, and it is as high as the longest needs at its narrowest, so
+// showing the other note never changes the dialog's size. It lays its notes
+// out itself, so nothing in the dialog asks for a height for its width, and
+// the dialog's size does not change with the page shown either.
+class TNotePlace : public QWidget {
+public:
+    TNotePlace(std::initializer_list<QLabel*> notes, int width, QWidget* parent) : QWidget(parent) {
+        setObjectName("pnlRelayNotes");
+        int height = 0;
+        for (QLabel* n : notes) {
+            n->setParent(this);
+            n->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+            height = std::max(height, n->heightForWidth(width));
+        }
+        setMinimumWidth(width);
+        setFixedHeight(height);
+        setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    }
+
+protected:
+    void resizeEvent(QResizeEvent*) override {
+        for (QWidget* n : findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) n->setGeometry(rect());
+    }
+};
 
 }  // namespace
 
@@ -107,8 +137,7 @@ TfrmSettings_SmtpServer::TfrmSettings_SmtpServer(QWidget* parent) : TModalForm(p
     {
         auto* g = new QVBoxLayout(GroupBox1);
         g->addWidget(cbxRestrictAccess);
-        g->addWidget(lblNoRelayOff);
-        g->addWidget(lblNoRelayOn);
+        g->addWidget(new TNotePlace({lblNoRelayOff, lblNoRelayOn}, RelayNoteWidth, GroupBox1));
         g->addWidget(MakeLabel(GroupBox1, "Label7", "Accepted Domains"));
         g->addWidget(lstAcceptedDomains);
         g->addWidget(MakeLabel(GroupBox1, "Label8", "Domain or IP address."));
@@ -125,7 +154,6 @@ TfrmSettings_SmtpServer::TfrmSettings_SmtpServer(QWidget* parent) : TModalForm(p
     LayOutPagesAndButtons(PageControl1, btnOK, btnCancel);
     lstDomains->setFixedHeight(110);
     lstAcceptedDomains->setFixedHeight(110);
-    lblNoRelayOn->setMinimumWidth(320);
 
     connect(btnOK, &QPushButton::clicked, this, &TfrmSettings_SmtpServer::btnOKClick);
     connect(btnCancel, &QPushButton::clicked, this, &TModalForm::reject);

@@ -39,3 +39,13 @@ protected:
 
 // Underlines a label's font (the look of the forms' links).
 void Underline(QLabel* label);
+
+class QDialog;
+class QMessageBox;
+// The width a window needs for the window manager to show `caption` whole
+// in its title bar, with the bar's icon and buttons.
+int CaptionWidth(const QString& caption);
+// Makes a box at least that wide; its text may make it wider still. A
+// message box sizes itself when shown, so it gets a strut in its layout.
+void FitCaption(QDialog* box);
+void FitCaption(QMessageBox* box);

@@ -165,13 +165,14 @@ TEST_F(ControlTest, ForceShutdownWhileTheQuestionIsOpenCloses) {
 }
 
 TEST_F(ControlTest, RestoreBringsTheWindowBackFromTrayOrMinimised) {
+    // The restore runs after the handler has answered the sender.
     frmMain->hide();
     EXPECT_EQ(send("TavrinRestore").exitCode, 0);
-    EXPECT_TRUE(frmMain->isVisible());
+    EXPECT_TRUE(waitFor([] { return frmMain->isVisible(); }));
     frmMain->MinimizeApplication();
     ASSERT_TRUE(frmMain->isMinimized());
     EXPECT_EQ(send("TavrinRestore").exitCode, 0);
-    EXPECT_FALSE(frmMain->isMinimized());
+    EXPECT_TRUE(waitFor([] { return !frmMain->isMinimized(); }));
     EXPECT_TRUE(frmMain->isVisible());
 }
 

@@ -279,7 +279,7 @@ TEST_F(MailListsTest, AnUnchangedFileIsSavedWithoutAQuestionAndKeepsWhatHasNoCon
     ASSERT_TRUE(before.SaveToFile("club", true));
     MessageBoxes boxes;
     WhenShown editor("frmAddEditMailList", [&](QWidget*) {
-        EXPECT_EQ(ed()->memoSL_Welcome->toPlainText(), "Welcome!\n");
+        EXPECT_EQ(ed()->memoSL_Welcome->toPlainText(), "Welcome!\n\n");
         ed()->memoSL_Signature->setPlainText("--\nThe club");
         ed()->btnOK->click();
     });
@@ -314,7 +314,7 @@ TEST_F(MailListsTest, TextsAreLoadedSavedAndClearedOnTheActivePageOnly) {
     saves.answers = {QString::fromStdString(out)};
     WhenShown editor("frmAddEditMailList", [&](QWidget*) {
         ed()->puMsg_ClearClick();  // on "General": nothing
-        EXPECT_EQ(ed()->memoSL_Welcome->toPlainText(), "Welcome!\n");
+        EXPECT_EQ(ed()->memoSL_Welcome->toPlainText(), "Welcome!\n\n");
         ed()->PageControl1->setCurrentWidget(ed()->tsFarewell);
         ed()->puMsg_LoadfromFile->trigger();
         EXPECT_EQ(ed()->memoSL_Farewell->toPlainText(), "Hello\nthere");
@@ -363,4 +363,32 @@ TEST_F(MailListsTest, ManagerDeletesAndRenamesLists) {
     std::vector<std::string> lists;
     si().GetMailLists(lists);
     EXPECT_EQ(lists, std::vector<std::string>{"talk"});
+}
+
+TEST_F(MailListsTest, ALineEndAtTheEndOfATextStartsNoLine) {
+    struct Row {
+        const char* typed;
+        std::vector<std::string> stored;
+    };
+    const Row rows[] = {
+        {"sig line\n", {"sig line"}},
+        {"sig line", {"sig line"}},
+        {"--\nThe club\n", {"--", "The club"}},
+        {"a\n\n", {"a", ""}},
+        {"\n", {""}},
+        {"", {}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.typed);
+        WhenShown editor("frmAddEditMailList", [&](QWidget*) {
+            for (QPlainTextEdit* m : {ed()->memoSL_Welcome, ed()->memoSL_Signature, ed()->memoSL_Farewell})
+                m->setPlainText(row.typed);
+            ed()->btnOK->click();
+        });
+        ASSERT_TRUE(ed()->EditMailList("club"));
+        TMailListInformation l = load();
+        EXPECT_EQ(l.WelcomeMessage, row.stored);
+        EXPECT_EQ(l.SignatureMessage, row.stored);
+        EXPECT_EQ(l.FarewellMessage, row.stored);
+    }
 }

@@ -427,3 +427,30 @@ TEST_F(SettingsTest, Pop3UnknownBindAddressShowsAnyAndOkStoresEverything) {
     EXPECT_TRUE(si().CreateUserPasswordOnDemand);
     EXPECT_EQ(si().Pop3InactivityTimeout, 120);
 }
+
+TEST_F(SettingsTest, SmtpServerKeepsOneSizeAcrossItsPagesAndTheRelayBox) {
+    TfrmSettings_SmtpServer* f = frmSettings_SmtpServer;
+    QStringList sizes;
+    auto measure = [&] {
+        QCoreApplication::processEvents();
+        sizes << QString("%1x%2").arg(f->width()).arg(f->height());
+    };
+    WhenShown script("frmSettings_SmtpServer", [&](QWidget*) {
+        measure();
+        f->PageControl1->setCurrentWidget(f->tsAccess2);
+        measure();
+        f->cbxRestrictAccess->click();
+        measure();
+        f->cbxRestrictAccess->click();
+        measure();
+        f->PageControl1->setCurrentWidget(f->tsGeneral);
+        measure();
+        f->btnCancel->click();
+    });
+    for (bool restrict : {false, true}) {
+        si().Restrict = restrict;
+        f->exec();
+    }
+    ASSERT_EQ(sizes.size(), 10);
+    EXPECT_EQ(sizes.join(' ').toStdString(), QStringList(10, sizes.front()).join(' ').toStdString());
+}

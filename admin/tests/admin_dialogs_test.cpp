@@ -15,8 +15,12 @@
 #include <QPrinter>
 #include <QPushButton>
 #include <QTextEdit>
+#include <QFontMetrics>
+#include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "About.h"
 #include "CloseQuery.h"
@@ -27,6 +31,7 @@
 #include "LicenseText.h"
 #include "Main.h"
 #include "Maker.h"
+#include "Settings_Controls.h"
 #include "Splash.h"
 #include "Widgets.h"
 #include "support/TestSupport.h"
@@ -280,4 +285,43 @@ TEST(Splash, TimerClosesItOnItsFirstTick) {
     s->show();
     s->Timer1->start();
     ASSERT_TRUE(waitFor([&] { return s.isNull(); }, 5000));
+}
+
+TEST(Boxes, WideEnoughForTheWholeCaptionAndText) {
+    // A title bar shows the caption in a bold face beside the window icon and
+    // three buttons: 100 pixels for those is what a box needs at least.
+    QFont bold = QApplication::font();
+    bold.setBold(true);
+    auto need = [&](const QString& caption, const QString& text) {
+        return std::max(QFontMetrics(bold).horizontalAdvance(caption) + 100,
+                        QFontMetrics(QApplication::font()).horizontalAdvance(text));
+    };
+    struct Row {
+        const char* handler;
+        QString caption, text;
+        std::function<void()> open;
+    };
+    const std::vector<Row> rows = {
+        {"InputBox", "Add Local Domain", "Domain", [] { InputBox("Add Local Domain", "Domain", {}); }},
+        {"InputBox", "Add Accepted Domain", "Domain", [] { InputBox("Add Accepted Domain", "Domain", {}); }},
+        {"InputBox", "Rename List", "Enter New List Name",
+         [] { InputBox("Rename List", "Enter New List Name", "club"); }},
+        {"MessageDlg", "Confirm", "Delete 1 Member?",
+         [] { MessageDlg("Delete 1 Member?", TMsgDlgType::Confirmation, mbYes | mbNo); }},
+        {"ShowMessage", ApplicationTitle, "Can't open \"Tavrin.doc\"",
+         [] { ShowMessage("Can't open \"Tavrin.doc\""); }},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.caption.toStdString());
+        int width = 0;
+        QString caption;
+        ModalHandler h(row.handler, [&](QWidget* w) {
+            width = w->width();
+            caption = w->windowTitle();
+            qobject_cast<QDialog*>(w)->reject();
+        });
+        row.open();
+        EXPECT_EQ(caption, row.caption);
+        EXPECT_GE(width, need(row.caption, row.text));
+    }
 }

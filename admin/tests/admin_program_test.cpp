@@ -18,6 +18,7 @@
 #include "platform/SingleInstance.h"
 #include "support/TestSupport.h"
 
+using guitest::ModalHandler;
 using guitest::waitFor;
 using testsupport::ScopedDataHome;
 using testsupport::TempDir;
@@ -165,6 +166,39 @@ TEST(SecondCopy, RestoresTheRunningCopyAndEndsWithoutDoingAnything) {
 
     ASSERT_TRUE(second.finished);
     EXPECT_EQ(second.exitCode, 0) << second.output.toStdString();
-    EXPECT_TRUE(frmMain->isVisible()) << "the running copy restored its window";
+    EXPECT_TRUE(waitFor([] { return frmMain->isVisible(); })) << "the running copy restored its window";
     EXPECT_TRUE(std::filesystem::is_empty(otherHome.path())) << "no settings read, no folder made";
+}
+
+TEST(SecondCopy, EndsAtOnceWhileTheRestoredFirstStartWindowIsOpen) {
+    // A run that began without settings file: this process plays it, its
+    // window in the tray. The restore shows the first-start window modally,
+    // and the second copy must not wait for a person to close it.
+    ScopedDataHome home;
+    platform::NamedMutex lock(ApplicationTitle);
+    ASSERT_TRUE(lock.owned());
+    bool secondEnded = false;
+    QProcess second;
+    ModalHandler first("frmFirstTime", [&](QWidget* w) {
+        if (first.count() == 1) {
+            // No service of this run may take the default ports.
+            ServerInformation->AutoStartSmtpServer = ServerInformation->AutoStartPop3Server = false;
+            ServerInformation->AutoStartSmtpAgent = false;
+        } else {
+            secondEnded = waitFor([&] { return second.state() == QProcess::NotRunning; }, 5000);
+        }
+        w->close();
+    });
+    guitest::ProgramForms forms;
+    ASSERT_TRUE(frmMain->FirstStart());
+    frmMain->hide();
+
+    second.start(guitest::program(), {});
+    ASSERT_TRUE(second.waitForStarted(10000));
+    ASSERT_TRUE(waitFor([&] { return first.count() == 2; })) << "the restore showed the first-start window again";
+    EXPECT_TRUE(secondEnded) << "the second copy ended while the window was open";
+    ASSERT_TRUE(waitFor([&] { return second.state() == QProcess::NotRunning; }));
+    EXPECT_EQ(second.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(second.exitCode(), 0);
+    EXPECT_TRUE(frmMain->isVisible());
 }
