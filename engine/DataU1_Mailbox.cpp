@@ -341,6 +341,10 @@ TMailboxEntry* TPop3MailInformation::GetEntry(std::int32_t index) const {
 }
 
 TMailboxEntry* TPop3MailInformation::FindByNumber(std::int32_t number) const {
+    // A listing numbers its entries 1, 2, ... in order: look there first, so
+    // that fetching a large mailbox message by message stays linear.
+    if (number >= 1 && static_cast<std::size_t>(number) <= Entries.size() && Entries[number - 1]->Number == number)
+        return Entries[number - 1].get();
     for (const auto& e : Entries)
         if (e->Number == number) return e.get();
     return nullptr;
