@@ -42,4 +42,8 @@ export -f run_one
 export build top seconds
 # Every target at once, but never more at a time than there are cores
 # (or TAVRIN_JOBS).
-printf '%s\n' "${targets[@]}" | xargs -P "$jobs" -I{} bash -c 'run_one {}'
+status=0
+printf '%s\n' "${targets[@]}" | xargs -P "$jobs" -I{} bash -c 'run_one {}' | tee "$build/logs/summary.txt" || status=1
+found=$(grep -c ': FINDING' "$build/logs/summary.txt" || true)
+echo "fuzz: $(( ${#targets[@]} - found )) passed, $found failed"
+exit $status
