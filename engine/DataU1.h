@@ -140,6 +140,8 @@ public:
     // Folder of a user (ending in "/"), found without regard to case; the name
     // as given when none exists; "" for a name that names no account.
     std::string UserFolder(const std::string& user) const;
+    // The same, and whether it exists as a folder, from one look at the disk.
+    std::string UserFolder(const std::string& user, bool& exists) const;
     // Lower-cased names of the mailbox folder's entries (not ".ini" ones, not
     // hidden ones), sorted as a Windows folder listing gives them.
     void GetUsers(std::vector<std::string>& list) const;

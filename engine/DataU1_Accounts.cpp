@@ -1,6 +1,8 @@
 // The account directory: users (folders of the mailbox folder), mailing lists
 // (".ini" files of the mailing-list folder) and aliases (entries of the
 // settings object), one name space compared without regard to case.
+#include <sys/stat.h>
+
 #include "DataU1.h"
 #include "DataU1_Internal.h"
 #include "UtilU1.h"
@@ -62,6 +64,15 @@ std::string TServerInformation::UserFolder(const std::string& user) const {
     return platform::resolvePath(MailBoxPath, user) + "/";
 }
 
+std::string TServerInformation::UserFolder(const std::string& user, bool& exists) const {
+    exists = false;
+    if (!IsUsableAccountName(user)) return {};
+    struct stat found {};
+    std::string name = platform::resolveName(MailBoxPath, user, found);
+    exists = S_ISDIR(found.st_mode);
+    return MailBoxPath + name + "/";
+}
+
 void TServerInformation::GetUsers(std::vector<std::string>& list) const {
     list.clear();
     if (!datau1::folderExists(MailBoxPath)) return;
@@ -72,13 +83,16 @@ void TServerInformation::GetUsers(std::vector<std::string>& list) const {
 }
 
 bool TServerInformation::UserExists(const std::string& user) const {
-    std::string folder = UserFolder(user);
-    return !folder.empty() && datau1::folderExists(folder);
+    bool exists = false;
+    return !UserFolder(user, exists).empty() && exists;
 }
 
 bool TServerInformation::UserInfoFileExists(const std::string& user) const {
     std::string folder = UserFolder(user);
-    return !folder.empty() && datau1::regularFileExists(platform::resolvePath(folder, user + ".ini"));
+    if (folder.empty()) return false;
+    struct stat found {};
+    platform::resolveName(folder, user + ".ini", found);
+    return S_ISREG(found.st_mode);
 }
 
 bool TServerInformation::CreateUser(const std::string& user) {

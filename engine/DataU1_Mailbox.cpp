@@ -1,6 +1,7 @@
 // The user record (the user information file) and the mailbox store: message
 // files, backup copies and the mailbox listing of a POP3 session.
 #include <dirent.h>
+#include <sys/stat.h>
 #include <time.h>
 
 #include <algorithm>
@@ -219,10 +220,13 @@ void TPop3UserInformation::Clear() {
 bool TPop3UserInformation::LoadUser(const std::string& user) {
     UserName = user;
     try {
-        std::string folder = userFolder(user);
-        if (folder.empty() || !datau1::folderExists(folder)) return false;
-        std::string file = platform::resolvePath(folder, user + ".ini");
-        const platform::FileStamp current = platform::fileStamp(file);
+        if (!ServerInformation) return false;
+        bool exists = false;
+        std::string folder = ServerInformation->UserFolder(user, exists);
+        if (folder.empty() || !exists) return false;
+        struct stat found {};
+        std::string file = folder + platform::resolveName(folder, user + ".ini", found);
+        const platform::FileStamp current = platform::fileStamp(found);
         if (!current.exists) return false;
         auto& cache = userRecordCache();
         if (auto it = cache.find(file); it != cache.end() && it->second.Stamp == current &&
@@ -279,9 +283,10 @@ bool TPop3UserInformation::SaveUser(const std::string& user) {
 
 void TPop3UserInformation::StoreMessage(const std::string& senderLocalPart,
                                         const std::vector<std::string>& lines) {
-    std::string folder = userFolder(UserName);
+    bool exists = false;
+    std::string folder = ServerInformation ? ServerInformation->UserFolder(UserName, exists) : std::string();
     if (folder.empty()) throw EFCreateError(mailBoxPath() + UserName, EINVAL);
-    datau1::makeFolders(folder);
+    if (!exists) datau1::makeFolders(folder);
 
     std::string data;
     std::size_t size = 0;
@@ -297,8 +302,9 @@ void TPop3UserInformation::StoreMessage(const std::string& senderLocalPart,
     if (BackUpMailData) {
         // A missing backup folder (removed by hand) would fail every later
         // delivery after its message was stored, so it is made again.
-        std::string backup = platform::resolvePath(folder, "BAK") + "/";
-        datau1::makeFolders(backup);
+        struct stat found {};
+        std::string backup = folder + platform::resolveName(folder, "BAK", found) + "/";
+        if (!S_ISDIR(found.st_mode)) datau1::makeFolders(backup);
         storeNewFile(backup, senderForName(senderLocalPart) + "_" + stamp, data);
     }
 }

@@ -203,8 +203,7 @@ void TSmtpConnection::DoAuthLine(const std::string& line) {
 // its information file) opens nothing: a client could otherwise match it with
 // any line that decodes to nothing.
 bool TSmtpConnection::CheckPassword() const {
-    const TServerInformation& si = *ServerInformation;
-    if (!si.UserExists(FAuthUser)) return false;
+    // LoadUser fails for a user without a folder as well.
     TPop3UserInformation user;
     if (!user.LoadUser(FAuthUser)) return false;
     return !user.Password.empty() && user.Password == FAuthPassword;

@@ -91,7 +91,12 @@ bool isTempFolderName(std::string_view name) {
 
 FileStamp fileStamp(const std::string& path) {
     struct stat st {};
-    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
+    if (::stat(path.c_str(), &st) != 0) return {};
+    return fileStamp(st);
+}
+
+FileStamp fileStamp(const struct stat& st) {
+    if (!S_ISREG(st.st_mode)) return {};
     return stampOf(st);
 }
 

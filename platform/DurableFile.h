@@ -10,6 +10,7 @@
 // Nothing here logs; failures come back as false with errno-style codes.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -39,6 +40,8 @@ struct FileStamp {
 
 // The stamp of a regular file; exists is false when there is none.
 FileStamp fileStamp(const std::string& path);
+// The same from what a stat of the path gave.
+FileStamp fileStamp(const struct stat& st);
 
 // Reads a whole regular file. False (errno set) when it is missing or cannot
 // be read. The stamp, when asked for, is taken from the open file itself.

@@ -9,6 +9,8 @@
 // are used as written.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <string>
 #include <string_view>
 
@@ -28,6 +30,11 @@ bool equalsNoCase(std::string_view a, std::string_view b);
 // case; otherwise the matching entry (the lowest in byte order when several
 // do). The temporary folder of stored files is never a match.
 std::string resolveName(const std::string& folder, const std::string& name);
+
+// resolveName, and in `found` what stat (following links) says of the entry
+// it names: all zero (st_mode 0) when there is none. Saves callers a second
+// look at the same path.
+std::string resolveName(const std::string& folder, const std::string& name, struct stat& found);
 
 // folder + resolveName(folder, name).
 inline std::string resolvePath(const std::string& folder, const std::string& name) {

@@ -171,4 +171,30 @@ TEST(Paths, ResolveNameIgnoresCaseOnlyWhenTheExactNameIsMissing) {
     EXPECT_EQ(platform::resolveName(dir.path() + "missing/", "x"), "x");
 }
 
+// The stat handed back with the name is what a later stat of that path
+// would say: links followed, nothing for a dangling link or a missing name
+// (the temporary folder is never matched, but still looked at as named).
+TEST(Paths, ResolveNameReportsWhatItFound) {
+    TempDir dir;
+    fs::create_directory(dir.path() + "Bob");
+    writeFile(dir.path() + "bob.ini", "x");
+    fs::create_directory_symlink(dir.path() + "Bob", dir.path() + "link");
+    fs::create_symlink(dir.path() + "gone", dir.path() + "Dangling");
+    fs::create_directory(dir.path() + ".tmp:");
+    const struct {
+        const char* name;
+        const char* resolved;
+        mode_t type;
+    } cases[] = {
+        {"Bob", "Bob", S_IFDIR},  {"BOB", "Bob", S_IFDIR},    {"bob.ini", "bob.ini", S_IFREG},
+        {"LINK", "link", S_IFDIR}, {"dangling", "Dangling", 0}, {"amy", "amy", 0},
+        {".tmp:", ".tmp:", S_IFDIR},
+    };
+    for (const auto& c : cases) {
+        struct stat found {};
+        EXPECT_EQ(platform::resolveName(dir.path(), c.name, found), c.resolved) << c.name;
+        EXPECT_EQ(found.st_mode & S_IFMT, c.type) << c.name;
+    }
+}
+
 }  // namespace
