@@ -53,40 +53,11 @@ bool equalsNoCase(std::string_view a, std::string_view b) {
     return true;
 }
 
-std::string resolveName(const std::string& folder, const std::string& name, struct stat& found) {
-    found = {};
-    // The entry's lstat answers both questions when it is no link: whether the
-    // exact name exists, and what a stat of it would say.
-    if (!name.empty() && !isTempFolderName(name) && ::lstat((folder + name).c_str(), &found) == 0) {
-        if (S_ISLNK(found.st_mode) && ::stat((folder + name).c_str(), &found) != 0) found = {};
-        return name;
-    }
-    found = {};
-    std::string resolved = name;
-    if (!name.empty() && !isTempFolderName(name)) {
-        if (DIR* dir = ::opendir(folder.empty() ? "." : folder.c_str())) {
-            bool matched = false;
-            while (dirent* e = ::readdir(dir)) {
-                std::string_view entry(e->d_name);
-                if (entry == "." || entry == ".." || isTempFolderName(entry)) continue;
-                if (equalsNoCase(entry, name) && (!matched || entry < resolved)) {
-                    resolved = entry;
-                    matched = true;
-                }
-            }
-            ::closedir(dir);
-            // An entry that is gone since the lstat above is looked at again.
-            if (!matched) resolved = name;
-        }
-    }
-    if (::stat((folder + resolved).c_str(), &found) != 0) found = {};
-    return resolved;
-}
+namespace {
 
-std::string resolveName(const std::string& folder, const std::string& name) {
-    if (name.empty() || isTempFolderName(name)) return name;
-    struct stat st {};
-    if (::lstat((folder + name).c_str(), &st) == 0) return name;
+// The entry of folder that equals name without regard to case (the lowest in
+// byte order when several do); name itself when none does.
+std::string matchNoCase(const std::string& folder, const std::string& name) {
     DIR* dir = ::opendir(folder.empty() ? "." : folder.c_str());
     if (!dir) return name;
     std::string best;
@@ -101,6 +72,33 @@ std::string resolveName(const std::string& folder, const std::string& name) {
     }
     ::closedir(dir);
     return found ? best : name;
+}
+
+}  // namespace
+
+std::string resolveName(const std::string& folder, const std::string& name, struct stat& found) {
+    found = {};
+    if (name.empty() || isTempFolderName(name)) {
+        if (::stat((folder + name).c_str(), &found) != 0) found = {};
+        return name;
+    }
+    // The lstat answers both questions when the entry is no link: whether the
+    // exact name exists, and what a stat of it would say.
+    if (::lstat((folder + name).c_str(), &found) == 0) {
+        if (S_ISLNK(found.st_mode) && ::stat((folder + name).c_str(), &found) != 0) found = {};
+        return name;
+    }
+    found = {};
+    std::string resolved = matchNoCase(folder, name);
+    if (resolved != name && ::stat((folder + resolved).c_str(), &found) != 0) found = {};
+    return resolved;
+}
+
+std::string resolveName(const std::string& folder, const std::string& name) {
+    if (name.empty() || isTempFolderName(name)) return name;
+    struct stat st {};
+    if (::lstat((folder + name).c_str(), &st) == 0) return name;
+    return matchNoCase(folder, name);
 }
 
 }  // namespace platform
