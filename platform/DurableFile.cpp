@@ -53,15 +53,23 @@ bool writeAll(int fd, std::string_view data) {
 
 std::atomic<unsigned> g_counter{0};
 
+// Temporary folders this process has made or found: the mkdir is done once
+// per folder, not once per file.
+std::mutex g_tempFoldersMu;
+std::set<std::string> g_tempFolders;
+
+bool tempFolderKnown(const std::string& tempFolder) {
+    std::lock_guard<std::mutex> lk(g_tempFoldersMu);
+    return g_tempFolders.count(tempFolder) != 0;
+}
+
 // A process killed while writing leaves its temporary file behind. The first
 // time this process uses a temporary folder it removes the files of writers
 // that no longer run (their pid is in the name).
 void removeStaleTempFiles(const std::string& tempFolder) {
-    static std::mutex mu;
-    static std::set<std::string> cleaned;
     {
-        std::lock_guard<std::mutex> lk(mu);
-        if (!cleaned.insert(tempFolder).second) return;
+        std::lock_guard<std::mutex> lk(g_tempFoldersMu);
+        if (!g_tempFolders.insert(tempFolder).second) return;
     }
     DIR* dir = ::opendir(tempFolder.c_str());
     if (!dir) return;
@@ -75,6 +83,13 @@ void removeStaleTempFiles(const std::string& tempFolder) {
             ::unlink((tempFolder + "/" + name).c_str());
     }
     ::closedir(dir);
+}
+
+// Makes the temporary folder when missing; 0 or the error.
+int makeTempFolder(const std::string& tempFolder) {
+    if (::mkdir(tempFolder.c_str(), 0700) != 0 && errno != EEXIST) return errno;
+    removeStaleTempFiles(tempFolder);
+    return 0;
 }
 
 }  // namespace
@@ -150,12 +165,16 @@ bool syncFolder(const std::string& folder) {
 
 DurableFile::DurableFile(const std::string& folder) {
     std::string tempFolder = withoutTrailingSlash(folder) + "/" + std::string(TempFolderName);
-    if (::mkdir(tempFolder.c_str(), 0700) != 0 && errno != EEXIST) {
-        error_ = errno;
-        failed_ = true;
-        return;
+    // A folder made before may have been removed since (by hand): then the
+    // file cannot be created, and the folder is made again.
+    bool known = tempFolderKnown(tempFolder);
+    if (!known) {
+        if (int err = makeTempFolder(tempFolder); err != 0) {
+            error_ = err;
+            failed_ = true;
+            return;
+        }
     }
-    removeStaleTempFiles(tempFolder);
     auto ticks = static_cast<unsigned long long>(
         std::chrono::steady_clock::now().time_since_epoch().count());
     for (int attempt = 0; attempt < 100; ++attempt) {
@@ -163,6 +182,16 @@ DurableFile::DurableFile(const std::string& folder) {
                     std::to_string(g_counter.fetch_add(1)) + "-" + std::to_string(ticks % 1000000007ULL);
         fd_ = ::open(tempPath_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         if (fd_ >= 0) return;
+        if (errno == ENOENT && known) {
+            known = false;
+            if (int err = makeTempFolder(tempFolder); err != 0) {
+                error_ = err;
+                failed_ = true;
+                tempPath_.clear();
+                return;
+            }
+            continue;
+        }
         if (errno != EEXIST) break;
     }
     error_ = errno;

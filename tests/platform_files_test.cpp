@@ -90,6 +90,25 @@ TEST(DurableFile, MissingFolderFails) {
     EXPECT_FALSE(f.commit(dir.path() + "missing/x"));
 }
 
+// The temporary folder is made once per process: one removed by hand since
+// is made again, and a folder gone altogether still fails.
+TEST(DurableFile, TemporaryFolderRemovedSinceIsMadeAgain) {
+    TempDir dir;
+    const std::string folder = dir.path() + "box/";
+    fs::create_directory(folder);
+    for (int round = 0; round < 2; ++round) {
+        platform::DurableFile f(folder);
+        ASSERT_TRUE(f.write("x")) << round;
+        ASSERT_TRUE(f.commitNew(folder + "m" + std::to_string(round) + ".txt")) << round;
+        fs::remove_all(folder + ".tmp:");
+    }
+    fs::remove_all(folder);
+    platform::DurableFile gone(folder);
+    EXPECT_FALSE(gone.ok());
+    EXPECT_EQ(gone.error(), ENOENT);
+    EXPECT_FALSE(fs::exists(folder));
+}
+
 TEST(DurableFile, StampSeesEveryNewVersion) {
     TempDir dir;
     const std::string path = dir.path() + "f";
