@@ -50,6 +50,7 @@ struct FdRec {
     std::shared_ptr<FdCallback> cb;
     std::uint32_t events;  // interest as the caller gave it
     bool inEpoll;
+    std::uint32_t applied = 0;  // interest last handed to epoll
 };
 
 // Handlers must not let exceptions into the loop; if one does, it is reported
@@ -84,6 +85,12 @@ struct MessageLoop::Impl {
     std::uint64_t armedFor = 0;  // due time the timerfd is armed for, 0 = disarmed
 
     std::unordered_map<int, FdRec> fds;
+    // While a round runs, interest changes wait for its end: a socket whose
+    // reading is turned off when its FD_READ is posted and on again when its
+    // handler reads, in the same round, needs no epoll call at all. Every
+    // wait, nested rounds' included, sees the interest brought up to date.
+    int roundDepth = 0;
+    std::vector<int> deferredFds;
 
     int quitRequests = 0;
 
@@ -123,6 +130,7 @@ struct MessageLoop::Impl {
         epoll_event ev{};
         ev.events = rec.events;
         ev.data.fd = fd;
+        rec.applied = rec.events;
         if (rec.events == 0) {
             if (rec.inEpoll) epoll_ctl(epfd, EPOLL_CTL_DEL, fd, nullptr);
             rec.inEpoll = false;
@@ -131,6 +139,14 @@ struct MessageLoop::Impl {
         } else {
             if (epoll_ctl(epfd, EPOLL_CTL_ADD, fd, &ev) == 0) rec.inEpoll = true;
         }
+    }
+
+    void applyDeferred() {
+        for (int fd : deferredFds) {
+            auto it = fds.find(fd);
+            if (it != fds.end() && it->second.events != it->second.applied) applyFd(fd, it->second);
+        }
+        deferredFds.clear();
     }
 
     int waitTimeout(int timeoutMs) const {
@@ -206,6 +222,15 @@ int MessageLoop::Impl::dispatchPosted() {
 }
 
 int MessageLoop::Impl::round(int timeoutMs) {
+    applyDeferred();
+    ++roundDepth;
+    struct Leave {
+        Impl* d;
+        ~Leave() {
+            --d->roundDepth;
+            d->applyDeferred();
+        }
+    } leave{this};
     epoll_event evs[256];
     int wait = waitTimeout(timeoutMs);
     int got = epoll_wait(epfd, evs, 256, wait);
@@ -225,9 +250,10 @@ int MessageLoop::Impl::round(int timeoutMs) {
             timerDue = true;
             continue;
         }
-        // An earlier callback of this batch may have dropped the descriptor.
+        // An earlier callback of this batch may have dropped the descriptor
+        // or its interest (the latter not yet handed to epoll).
         auto it = fds.find(fd);
-        if (it == fds.end() || !it->second.inEpoll) continue;
+        if (it == fds.end() || !it->second.inEpoll || it->second.events == 0) continue;
         auto cb = it->second.cb;
         std::uint32_t e = evs[i].events;
         guarded("descriptor", [&] { (*cb)(e); });
@@ -335,6 +361,10 @@ void MessageLoop::modifyFd(int fd, std::uint32_t events) {
     auto it = d->fds.find(fd);
     if (it == d->fds.end() || it->second.events == events) return;
     it->second.events = events;
+    if (d->roundDepth > 0) {
+        d->deferredFds.push_back(fd);
+        return;
+    }
     d->applyFd(fd, it->second);
 }
 

@@ -2,6 +2,7 @@
 // readiness descriptor used to host the loop inside another event loop.
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <unistd.h>
 
 #include <memory>
 #include <thread>
@@ -117,6 +118,40 @@ TEST(MessageLoop, DescriptorIsReadableWhileSomethingIsReady) {
     pollfd p{loop().fd(), POLLIN, 0};
     EXPECT_EQ(::poll(&p, 1, 2000), 1);
     loop().killTimer(r.wnd, 9);
+}
+
+// Interest changed while a round runs reaches epoll by the round's end: a
+// host loop waiting on the loop's descriptor must neither spin on a
+// descriptor turned off nor sleep through one turned on. A descriptor turned
+// off by an earlier callback of the same batch gets no callback.
+TEST(MessageLoop, InterestChangedDuringARoundHoldsAfterIt) {
+    drainLoop();
+    int a[2], b[2];
+    ASSERT_EQ(::pipe(a), 0);
+    ASSERT_EQ(::pipe(b), 0);
+    ASSERT_EQ(::write(a[1], "x", 1), 1);
+    ASSERT_EQ(::write(b[1], "x", 1), 1);
+    int calls = 0;
+    const auto off = [&](std::uint32_t) {
+        ++calls;
+        loop().modifyFd(a[0], 0);
+        loop().modifyFd(b[0], 0);
+    };
+    loop().watchFd(a[0], platform::FdIn, off);
+    loop().watchFd(b[0], platform::FdIn, off);
+    EXPECT_EQ(loop().processMessages(), 1);
+    EXPECT_EQ(calls, 1);
+    EXPECT_FALSE(fdReadable());
+
+    platform::HWND w = loop().createWindow([&](Message&) { loop().modifyFd(a[0], platform::FdIn); });
+    loop().post(w, WM_USER);
+    EXPECT_EQ(loop().processMessages(), 1);
+    EXPECT_EQ(calls, 1);
+    EXPECT_TRUE(fdReadable());
+    loop().destroyWindow(w);
+    for (int fd : {a[0], b[0]}) loop().unwatchFd(fd);
+    for (int fd : {a[0], a[1], b[0], b[1]}) ::close(fd);
+    drainLoop();
 }
 
 TEST(MessageLoop, WindowTimersRepeatUntilKilled) {
