@@ -208,7 +208,9 @@ public:
     void Clear();
     // UserName := user; reads the user information file. False when the user
     // folder or the file is missing or unreadable (other fields unchanged).
-    bool LoadUser(const std::string& user);
+    // isUser, when given, tells whether the user's folder exists, whether or
+    // not its information file could be read.
+    bool LoadUser(const std::string& user, bool* isUser = nullptr);
     // UserName := user; creates the user folder and "BAK/" when missing and
     // writes the eight keys (other keys of the file stay).
     bool SaveUser(const std::string& user);

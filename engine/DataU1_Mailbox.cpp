@@ -217,13 +217,15 @@ void TPop3UserInformation::Clear() {
     DoNotReportUserExists = false;
 }
 
-bool TPop3UserInformation::LoadUser(const std::string& user) {
+bool TPop3UserInformation::LoadUser(const std::string& user, bool* isUser) {
     UserName = user;
+    if (isUser) *isUser = false;
     try {
         if (!ServerInformation) return false;
         bool exists = false;
         std::string folder = ServerInformation->UserFolder(user, exists);
         if (folder.empty() || !exists) return false;
+        if (isUser) *isUser = true;
         struct stat found {};
         std::string file = folder + platform::resolveName(folder, user + ".ini", found);
         const platform::FileStamp current = platform::fileStamp(found);

@@ -123,10 +123,13 @@ bool TDeliverMail::Deliver() {
             std::string name = path->LocalPart;
             ResolveAlias(name, path->Domain);
 
-            if (settings().UserExists(name)) {
+            // A user folder without its information file is delivered to with
+            // the defaults.
+            TPop3UserInformation user;
+            bool isUser = false;
+            user.LoadUser(name, &isUser);
+            if (isUser) {
                 Log("Destination is User", 8);
-                TPop3UserInformation user;
-                user.LoadUser(name);
                 if (user.ForwardToAddress.empty()) {
                     DeliverToUser(&user);
                     Log("Removing Destination Route. Delivered.", 8);
@@ -149,10 +152,11 @@ bool TDeliverMail::Deliver() {
                 Log("Destination Route is Local", 8);
                 std::string target = path->LocalPart;
                 ResolveAlias(target, path->Domain);
-                if (settings().UserExists(target)) {
+                TPop3UserInformation forwardUser;
+                bool targetIsUser = false;
+                forwardUser.LoadUser(target, &targetIsUser);
+                if (targetIsUser) {
                     Log("Destination is User", 8);
-                    TPop3UserInformation forwardUser;
-                    forwardUser.LoadUser(target);
                     DeliverToUser(&forwardUser);
                     Log("Removing Destination Route. Delivered.", 8);
                 } else {

@@ -181,6 +181,24 @@ TEST_F(DeliverTest, AliasToADeletedUserGivesANoticeUnlessAListHasTheName) {
     EXPECT_EQ(mailbox("member")[0], delivered("<listmaster@mail.example.com>"));
 }
 
+// Each delivery looks the user up anew: a folder without its information
+// file is still a user (delivered with the defaults), and a user deleted or
+// renamed by hand since the last message is gone for the next one.
+TEST_F(DeliverTest, EachDeliveryFindsTheUserAsTheFoldersAreNow) {
+    createUser("bob");
+    std::filesystem::remove(si().UserFolder("bob") + "bob.ini");
+    compose({"<bob@example.com>"});
+    ASSERT_TRUE(deliver());
+    EXPECT_EQ(mailbox("bob"), std::vector<std::string>{delivered()});
+    EXPECT_TRUE(queueNames().empty());
+
+    std::filesystem::rename(si().MailBoxPath + "bob", si().MailBoxPath + "Robert");
+    compose({"<bob@example.com>"});
+    ASSERT_TRUE(deliver());
+    EXPECT_EQ(queueTexts().size(), 1u);  // the sender's notice
+    EXPECT_EQ(mailbox("robert"), std::vector<std::string>{delivered()});
+}
+
 TEST_F(DeliverTest, NoNoticeForANullSender) {
     compose({"<nobody@example.com>"}, "<>");
     ASSERT_TRUE(deliver());
