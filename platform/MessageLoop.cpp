@@ -129,7 +129,9 @@ struct MessageLoop::Impl {
         // and errors even with an empty mask, which would spin the loop.
         epoll_event ev{};
         ev.events = rec.events;
-        ev.data.fd = fd;
+        // The interest rides along, so a report tells what was asked for
+        // when it was taken.
+        ev.data.u64 = static_cast<std::uint32_t>(fd) | (static_cast<std::uint64_t>(rec.events) << 32);
         rec.applied = rec.events;
         if (rec.events == 0) {
             if (rec.inEpoll) epoll_ctl(epfd, EPOLL_CTL_DEL, fd, nullptr);
@@ -237,7 +239,7 @@ int MessageLoop::Impl::round(int timeoutMs) {
     int n = 0;
     bool timerDue = false;
     for (int i = 0; i < got; ++i) {
-        int fd = evs[i].data.fd;
+        const int fd = static_cast<int>(static_cast<std::uint32_t>(evs[i].data.u64));
         if (fd == evfd) {
             drainEventFd();
             continue;
@@ -256,6 +258,7 @@ int MessageLoop::Impl::round(int timeoutMs) {
         if (it == fds.end() || !it->second.inEpoll || it->second.events == 0) continue;
         auto cb = it->second.cb;
         std::uint32_t e = evs[i].events;
+        if ((evs[i].data.u64 >> 32) & FdRdHup) e |= FdRdHupWatched;
         guarded("descriptor", [&] { (*cb)(e); });
         ++n;
     }

@@ -43,6 +43,9 @@ enum FdEvents : std::uint32_t {
     FdErr = 0x008,     // EPOLLERR
     FdHup = 0x010,     // EPOLLHUP
     FdRdHup = 0x2000,  // EPOLLRDHUP
+    // Only in a report: FdRdHup was asked for when it was taken, so a report
+    // without it means the peer had not ended its stream.
+    FdRdHupWatched = 0x10000000,
 };
 using FdCallback = std::function<void(std::uint32_t events)>;
 

@@ -165,8 +165,11 @@ void onReady(SOCKET s, std::uint32_t ev) {
             bits |= FD_READ;
             k.readEnabled = false;
         } else {
+            // Readable while the end of the stream was watched and not
+            // reported: there are bytes, and no need to peek for them.
             char c;
-            ssize_t n = ::recv(k.fd, &c, 1, MSG_PEEK | MSG_DONTWAIT);
+            const bool bytes = (ev & FdRdHupWatched) && !(ev & (FdRdHup | FdHup | FdErr));
+            ssize_t n = bytes ? 1 : ::recv(k.fd, &c, 1, MSG_PEEK | MSG_DONTWAIT);
             if (n > 0) {
                 bits |= FD_READ;
                 k.readEnabled = false;

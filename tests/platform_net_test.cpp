@@ -157,6 +157,19 @@ TEST(PlatformNet, PeerCloseNotifiesOnceWithPendingData) {
     }
 }
 
+// Without FD_CLOSE asked for, the end of the stream is not watched on its
+// own: it must still not pass for bytes to read.
+TEST(PlatformNet, EndOfStreamIsNoFdReadWithoutFdClose) {
+    Pair p;
+    net::WSAAsyncSelect(p.server, p.sink.wnd, kSelect, net::FD_READ);
+    net::closesocket(p.client);
+    p.client = net::INVALID_SOCKET;
+    idleRounds();
+    EXPECT_EQ(p.sink.count(p.server, net::FD_READ), 0);
+    char buf[4];
+    EXPECT_EQ(net::recv(p.server, buf, sizeof buf, 0), 0);
+}
+
 TEST(PlatformNet, ResetIsReportedAsConnectionReset) {
     Pair p;
     std::uint16_t lingerZero[2] = {1, 0};
