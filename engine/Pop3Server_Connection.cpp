@@ -139,14 +139,7 @@ void TPop3Connection::ProcessReceived() {
 
 void TPop3Connection::SocketDataSent(TCustomWSocket*, std::uint16_t) {
     LastActivity = platform::Now();
-    switch (FFlow.DataSent()) {
-        case TSessionFlow::TDrained::Close: Disconnect(); break;
-        case TSessionFlow::TDrained::Resume:
-            ProcessReceived();
-            FFlow.ResumeInput();
-            break;
-        case TSessionFlow::TDrained::Nothing: break;
-    }
+    FFlow.Drained([this] { Disconnect(); }, [this] { ProcessReceived(); });
 }
 
 void TPop3Connection::SocketSessionClosed(TCustomWSocket*, std::uint16_t) {

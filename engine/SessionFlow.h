@@ -12,8 +12,8 @@
 //    A client that never reads is still ended by the inactivity sweep.
 //
 // Use: before each command line ask Holding(); after each call AfterCommand();
-// from the socket's OnDataSent call DataSent() and act on its answer; for an
-// answer-then-close call CloseWhenSent() and close at once when it says so.
+// from the socket's OnDataSent call Drained(); for an answer-then-close call
+// CloseWhenSent() and close at once when it says so.
 // Main thread only; every call may be made from inside the socket's events.
 #pragma once
 
@@ -26,7 +26,7 @@ public:
     enum class TDrained {
         Nothing,  // nothing was waiting for the drain
         Close,    // the session was closing: close it now
-        Resume,   // input may flow again: handle the lines already received, then ResumeInput()
+        Resume,   // input may flow again
     };
 
     explicit TSessionFlow(TCustomWSocket& socket) : FSocket(socket) {}
@@ -40,13 +40,26 @@ public:
     // left to send (the caller closes now); else DataSent() answers Close
     // once the output has left.
     bool CloseWhenSent();
-    // From the socket's OnDataSent (the send queue is empty).
-    TDrained DataSent();
-    // After Resume and the buffered lines: the socket reports input again,
-    // unless those lines made the session hold once more.
-    void ResumeInput();
+    // From the socket's OnDataSent (the send queue is empty): a closing
+    // session is closed; a held one handles the lines it already received
+    // and then takes input from its socket again, unless those lines made it
+    // hold once more.
+    template <class Close, class ProcessReceived>
+    void Drained(Close close, ProcessReceived processReceived) {
+        switch (DataSent()) {
+            case TDrained::Close: close(); break;
+            case TDrained::Resume:
+                processReceived();
+                ResumeInput();
+                break;
+            case TDrained::Nothing: break;
+        }
+    }
 
 private:
+    TDrained DataSent();
+    void ResumeInput();
+
     TCustomWSocket& FSocket;
     bool FClosing = false;
     bool FOverBound = false;

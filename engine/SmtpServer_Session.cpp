@@ -154,14 +154,7 @@ void TSmtpConnection::RefuseLongLine() {
 
 void TSmtpConnection::SocketDataSent(TCustomWSocket*, std::uint16_t) {
     FLastActivity = platform::Now();
-    switch (FFlow.DataSent()) {
-        case TSessionFlow::TDrained::Close: Disconnect(); break;
-        case TSessionFlow::TDrained::Resume:
-            ProcessReceived();
-            FFlow.ResumeInput();
-            break;
-        case TSessionFlow::TDrained::Nothing: break;
-    }
+    FFlow.Drained([this] { Disconnect(); }, [this] { ProcessReceived(); });
 }
 
 void TSmtpConnection::SocketSessionClosed(TCustomWSocket*, std::uint16_t) {
