@@ -28,19 +28,6 @@ using Strings = std::vector<std::string>;
 
 namespace {
 
-// 2026-03-08 06:45:09 local time as a Delphi date-time.
-double fixedTime() {
-    std::tm tm{};
-    tm.tm_year = 2026 - 1900;
-    tm.tm_mon = 2;
-    tm.tm_mday = 8;
-    tm.tm_hour = 6;
-    tm.tm_min = 45;
-    tm.tm_sec = 9;
-    tm.tm_isdst = -1;
-    return platform::dateTimeFromTimeT(std::mktime(&tm));
-}
-
 Strings namesIn(const std::string& folder, bool filesOnly = true) {
     Strings names;
     for (const auto& e : fs::directory_iterator(folder))
@@ -132,7 +119,7 @@ TEST_F(Mailbox, ClearKeepsForwardAddressAndLimits) {
 }
 
 TEST_F(Mailbox, StoreMessageWritesTheLinesUnderTheDeliveryTime) {
-    platform::setNowOverride(fixedTime());
+    platform::setNowOverride(testsupport::fixedLocalTime());
     TPop3UserInformation u;
     u.UserName = "bob";
     u.StoreMessage("alice", {"Return-Path: <alice@a.example>", "Subject: hi", "", "body \xE9"});
@@ -184,7 +171,7 @@ TEST_F(Mailbox, LoadUserSeesEveryChangeOfTheInformationFile) {
 }
 
 TEST_F(Mailbox, ManyMessagesInOneSecondAllSurviveInArrivalOrder) {
-    platform::setNowOverride(fixedTime());
+    platform::setNowOverride(testsupport::fixedLocalTime());
     TPop3UserInformation u;
     u.UserName = "bob";
     const int n = 150;
@@ -211,7 +198,7 @@ TEST_F(Mailbox, ManyMessagesInOneSecondAllSurviveInArrivalOrder) {
 }
 
 TEST_F(Mailbox, BackupCopiesAreNamedAfterTheSender) {
-    platform::setNowOverride(fixedTime());
+    platform::setNowOverride(testsupport::fixedLocalTime());
     TPop3UserInformation u;
     u.BackUpMailData = true;
     ASSERT_TRUE(u.SaveUser("bob"));

@@ -23,19 +23,6 @@ using testsupport::readFile;
 
 namespace {
 
-// 2026-03-08 06:45:09 local time.
-double fixedTime() {
-    std::tm tm{};
-    tm.tm_year = 2026 - 1900;
-    tm.tm_mon = 2;
-    tm.tm_mday = 8;
-    tm.tm_hour = 6;
-    tm.tm_min = 45;
-    tm.tm_sec = 9;
-    tm.tm_isdst = -1;
-    return platform::dateTimeFromTimeT(std::mktime(&tm));
-}
-
 class GroupCommit : public smtptest::SmtpFixture {
 protected:
     // MAIL, RCPT and DATA for bob; the client is then inside the message.
@@ -47,7 +34,7 @@ protected:
 };
 
 TEST_F(GroupCommit, ManyMessagesInOneSecondKeepTheirOrderAndNeverReplaceOneAnother) {
-    platform::setNowOverride(fixedTime());
+    platform::setNowOverride(testsupport::fixedLocalTime());
     startServer();
     std::vector<std::unique_ptr<RawClient>> clients;
     for (int i = 0; i < 4; ++i) clients.push_back(loggedIn());
@@ -80,7 +67,7 @@ TEST_F(GroupCommit, ManyMessagesInOneSecondKeepTheirOrderAndNeverReplaceOneAnoth
 // A name taken behind the server's back makes that message's commit fail: the
 // client hears 451, and the next message finds a free name again.
 TEST_F(GroupCommit, FailedCommitAnswers451AndTheNextMessageIsStored) {
-    platform::setNowOverride(fixedTime());
+    platform::setNowOverride(testsupport::fixedLocalTime());
     startServer();
     auto c = loggedIn();
     openMessage(*c);

@@ -1,5 +1,9 @@
 #include "support/TestSupport.h"
 
+#include <ctime>
+
+#include "platform/Clock.h"
+
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -17,6 +21,18 @@
 #include "MessageLoop.h"
 
 namespace testsupport {
+
+double fixedLocalTime() {
+    std::tm tm{};
+    tm.tm_year = 2026 - 1900;
+    tm.tm_mon = 2;
+    tm.tm_mday = 8;
+    tm.tm_hour = 6;
+    tm.tm_min = 45;
+    tm.tm_sec = 9;
+    tm.tm_isdst = -1;
+    return platform::dateTimeFromTimeT(std::mktime(&tm));
+}
 
 TempDir::TempDir() {
     std::string tmpl = (std::filesystem::temp_directory_path() / "tavrin-test-XXXXXX").string();

@@ -8,6 +8,10 @@
 
 namespace testsupport {
 
+// 2026-03-08 06:45:09 local time as a date-time of the system (days since
+// 1899-12-30): a fixed moment for tests that set the clock.
+double fixedLocalTime();
+
 // A fresh folder under the system's temporary folder, removed with its
 // contents on destruction. path() ends in "/".
 class TempDir {
