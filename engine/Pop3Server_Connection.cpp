@@ -363,17 +363,25 @@ bool TPop3Connection::ReadMessageFile(const TMailboxEntry& entry, std::string& b
     if (fd < 0) return false;
     struct stat st {};
     bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-    if (ok && st.st_size > 0) bytes.reserve(static_cast<std::size_t>(st.st_size));
-    char buf[65536];
+    // Straight into the string, one byte more than the file's size asked
+    // for: a read that comes back short has met the end, so a file that is
+    // as large as it was takes one read and no further one to see its end.
+    std::size_t used = 0;
+    std::size_t want = ok && st.st_size > 0 ? static_cast<std::size_t>(st.st_size) + 1 : 65536;
     while (ok) {
-        const ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n > 0)
-            bytes.append(buf, static_cast<std::size_t>(n));
-        else if (n == 0)
+        if (bytes.size() < used + want) bytes.resize(used + want);
+        const ssize_t n = ::read(fd, bytes.data() + used, want);
+        if (n > 0) {
+            used += static_cast<std::size_t>(n);
+            if (static_cast<std::size_t>(n) < want) break;
+            want = 65536;
+        } else if (n == 0) {
             break;
-        else if (errno != EINTR)
+        } else if (errno != EINTR) {
             ok = false;
+        }
     }
+    bytes.resize(used);
     ::close(fd);
     return ok;
 }

@@ -165,7 +165,7 @@ struct MessageLoop::Impl {
         return timeoutMs;
     }
 
-    int round(int timeoutMs);
+    int round(int timeoutMs, bool signalLeft = true);
     int dispatchPosted();
     int fireTimers();
 };
@@ -223,7 +223,7 @@ int MessageLoop::Impl::dispatchPosted() {
     return n;
 }
 
-int MessageLoop::Impl::round(int timeoutMs) {
+int MessageLoop::Impl::round(int timeoutMs, bool signalLeft) {
     applyDeferred();
     ++roundDepth;
     struct Leave {
@@ -264,7 +264,7 @@ int MessageLoop::Impl::round(int timeoutMs) {
     }
     if (timerDue || (!timerOrder.empty() && std::get<0>(*timerOrder.begin()) <= nowMs())) n += fireTimers();
     n += dispatchPosted();
-    {
+    if (signalLeft) {
         std::lock_guard<std::mutex> lk(qmu);
         if (!queue.empty()) signal();
     }
@@ -315,13 +315,17 @@ bool MessageLoop::post(HWND wnd, unsigned msg, std::intptr_t wParam, std::intptr
     // From another thread the window table cannot be read; the message is
     // queued anyway and dropped at dispatch if the window is gone.
     if (std::this_thread::get_id() == d->owner && !isWindow(wnd)) return false;
+    const bool owner = std::this_thread::get_id() == d->owner;
     bool wasEmpty;
     {
         std::lock_guard<std::mutex> lk(d->qmu);
         wasEmpty = d->queue.empty();
         d->queue.push_back({wnd, msg, wParam, lParam});
     }
-    if (wasEmpty) d->signal();
+    // Inside a round the loop itself looks at the queue before it waits
+    // again (the end of every round signals what is left), so waking it
+    // here would only cost a write and a read of the event descriptor.
+    if (wasEmpty && !(owner && d->roundDepth > 0)) d->signal();
     return true;
 }
 
@@ -378,9 +382,33 @@ void MessageLoop::unwatchFd(int fd) {
     d->fds.erase(it);
 }
 
-int MessageLoop::processMessages() { return d->round(0); }
+int MessageLoop::processMessages() {
+    // Handlers often post for the next round (a send's completion notice
+    // after a reply). A few rounds run here, each with its own look at the
+    // descriptors and timers, rather than going back to the host's wait only
+    // to be woken at once for what was just posted.
+    constexpr int kRounds = 4;
+    int n = 0;
+    for (int i = 0; i < kRounds; ++i) {
+        n += d->round(0, i + 1 == kRounds);
+        if (pendingMessages() == 0) break;
+    }
+    return n;
+}
 
 int MessageLoop::processOne(int timeoutMs) { return d->round(timeoutMs); }
+
+bool MessageLoop::readyWithin(int microseconds) {
+    d->applyDeferred();
+    const auto end = std::chrono::steady_clock::now() + std::chrono::microseconds(microseconds);
+    for (;;) {
+        // Level-triggered: what is reported here is reported again to the
+        // round that takes it.
+        epoll_event ev;
+        if (epoll_wait(d->epfd, &ev, 1, 0) > 0) return true;
+        if (std::chrono::steady_clock::now() >= end) return false;
+    }
+}
 
 void MessageLoop::run() {
     while (d->quitRequests == 0) d->round(-1);

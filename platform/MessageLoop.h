@@ -83,6 +83,12 @@ public:
     // Block until something is ready (or timeoutMs passes; -1 waits without
     // limit), then dispatch it. Returns what processMessages() returns.
     int processOne(int timeoutMs);
+    // Whether something becomes ready (a posted message, a due timer, a
+    // watched descriptor) within the given time, looking without blocking
+    // and without taking it: the next processMessages() finds it. For a
+    // host that would rather look a little longer than put its thread to
+    // sleep and be woken at once.
+    bool readyWithin(int microseconds);
     // Run until quit(); quit() from a handler ends the innermost run().
     void run();
     void quit();

@@ -13,6 +13,7 @@
 #include <linux/sockios.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -517,36 +518,72 @@ int connect(SOCKET s, const sockaddr_in* addr, int len) {
     return 0;
 }
 
-int send(SOCKET s, const void* buf, int len, int flags) {
-    Sock* k = find(s);
-    if (!k) return fail(WSAENOTSOCK);
-    int f = (flags & MSG_OOB) | MSG_NOSIGNAL;
-    if (flags & WS_MSG_MORE) f |= MSG_MORE;
-    ssize_t n = ::send(k->fd, buf, static_cast<size_t>(len), f);
+namespace {
+
+// What a stream send's result means for the socket: a would-block or short
+// send asks for FD_WRITE when space returns, and a reset is reported with its
+// own code. n is what the kernel returned for `len` bytes offered.
+int sendResult(SOCKET s, Sock& k, ssize_t n, std::size_t len) {
     if (n < 0) {
         int saved = errno;
         if (saved == EAGAIN || saved == EWOULDBLOCK) {
-            k->writeEnabled = true;  // FD_WRITE when space returns
-            updateInterest(s, *k);
+            k.writeEnabled = true;  // FD_WRITE when space returns
+            updateInterest(s, k);
             return fail(WSAEWOULDBLOCK);
         }
-        if (k->type == SOCK_STREAM && saved == EPIPE && !k->shutSend) {
+        if (k.type == SOCK_STREAM && saved == EPIPE && !k.shutSend) {
             // The kernel says EPIPE once the error of a reset has been
             // taken (by a notification or a receive); the reset is what
             // ended the connection, so its code is what the owner gets.
-            if (k->resetError == 0) k->resetError = endCode(*k, socketError(k->fd));
-            return fail(k->resetError != 0 ? k->resetError : WSAECONNRESET);
+            if (k.resetError == 0) k.resetError = endCode(k, socketError(k.fd));
+            return fail(k.resetError != 0 ? k.resetError : WSAECONNRESET);
         }
-        if (saved == ECONNRESET || saved == ECONNABORTED) k->resetError = errnoToWsa(saved);
+        if (saved == ECONNRESET || saved == ECONNABORTED) k.resetError = errnoToWsa(saved);
         return fail(errnoToWsa(saved));
     }
-    if (n < len) {
+    if (static_cast<std::size_t>(n) < len) {
         // A short send means the buffer is full now; WinSock would have
         // refused the rest with would-block, so FD_WRITE must follow too.
-        k->writeEnabled = true;
-        updateInterest(s, *k);
+        k.writeEnabled = true;
+        updateInterest(s, k);
     }
     return static_cast<int>(n);
+}
+
+int sendFlags(int flags) {
+    int f = (flags & MSG_OOB) | MSG_NOSIGNAL;
+    if (flags & WS_MSG_MORE) f |= MSG_MORE;
+    return f;
+}
+
+}  // namespace
+
+int send(SOCKET s, const void* buf, int len, int flags) {
+    Sock* k = find(s);
+    if (!k) return fail(WSAENOTSOCK);
+    ssize_t n = ::send(k->fd, buf, static_cast<size_t>(len), sendFlags(flags));
+    return sendResult(s, *k, n, static_cast<std::size_t>(len));
+}
+
+int WSASend(SOCKET s, const WSABUF* buffers, unsigned count, unsigned long* sent, int flags) {
+    Sock* k = find(s);
+    if (!k) return fail(WSAENOTSOCK);
+    if (count > MaxSendBuffers || (count > 0 && buffers == nullptr)) return fail(WSAEINVAL);
+    iovec iov[MaxSendBuffers];
+    std::size_t total = 0;
+    for (unsigned i = 0; i < count; ++i) {
+        iov[i].iov_base = buffers[i].buf;
+        iov[i].iov_len = buffers[i].len;
+        total += buffers[i].len;
+    }
+    msghdr mh{};
+    mh.msg_iov = iov;
+    mh.msg_iovlen = count;
+    ssize_t n = ::sendmsg(k->fd, &mh, sendFlags(flags));
+    int r = sendResult(s, *k, n, total);
+    if (r < 0) return SOCKET_ERROR;
+    if (sent) *sent = static_cast<unsigned long>(r);
+    return 0;
 }
 
 int recv(SOCKET s, void* buf, int len, int flags) {

@@ -113,6 +113,15 @@ int connect(SOCKET s, const sockaddr_in* addr, int len);
 // 10053), also once a notification or a receive has taken that error from the
 // kernel; 10058 only after this side's own shutdown of sending.
 int send(SOCKET s, const void* buf, int len, int flags);
+// Several buffers in one call, in order, as one send of their joined bytes:
+// 0 with the count taken in *sent, or SOCKET_ERROR as send() fails. At most
+// MaxSendBuffers buffers.
+struct WSABUF {
+    unsigned long len;
+    char* buf;
+};
+constexpr unsigned MaxSendBuffers = 64;
+int WSASend(SOCKET s, const WSABUF* buffers, unsigned count, unsigned long* sent, int flags);
 int recv(SOCKET s, void* buf, int len, int flags);
 int sendto(SOCKET s, const void* buf, int len, int flags, const sockaddr_in* to, int tolen);
 int recvfrom(SOCKET s, void* buf, int len, int flags, sockaddr_in* from, int* fromlen);

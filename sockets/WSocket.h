@@ -121,6 +121,7 @@ int WSocket_shutdown(TSocket S, int How);
 int WSocket_setsockopt(TSocket S, int Level, int OptName, const void* OptVal, int OptLen);
 int WSocket_sendto(TSocket S, const void* Buf, int Len, int Flags, const sockaddr_in* To, int ToLen);
 int WSocket_send(TSocket S, const void* Buf, int Len, int Flags);
+int WSocket_WSASend(TSocket S, const platform::net::WSABUF* Buffers, unsigned Count, unsigned long* Sent, int Flags);
 int WSocket_recv(TSocket S, void* Buf, int Len, int Flags);
 int WSocket_recvfrom(TSocket S, void* Buf, int Len, int Flags, sockaddr_in* From, int* FromLen);
 std::uint16_t WSocket_ntohs(std::uint16_t V);
@@ -494,6 +495,7 @@ private:
     sockaddr_in FSin{};
 
     bool FDestroying = false;
+    bool FReadEmptied = false;     // the last read of this receive loop's turn emptied the socket
     std::uint64_t FRecvCalls = 0;  // recv calls made; lets the receive loop see a handler that reads nothing
 };
 

@@ -53,6 +53,7 @@ const TExport kExports[] = {
     {"setsockopt", AsProc(&net::setsockopt)},
     {"sendto", AsProc(&net::sendto)},
     {"send", AsProc(&net::send)},
+    {"WSASend", AsProc(&net::WSASend)},
     {"recv", AsProc(&net::recv)},
     {"recvfrom", AsProc(&net::recvfrom)},
     {"ntohs", AsProc(&EntryNtohs)},
@@ -91,6 +92,7 @@ struct TEntryCache {
     decltype(&net::setsockopt) setsockopt = nullptr;
     decltype(&net::sendto) sendto = nullptr;
     decltype(&net::send) send = nullptr;
+    decltype(&net::WSASend) WSASend = nullptr;
     decltype(&net::recv) recv = nullptr;
     decltype(&net::recvfrom) recvfrom = nullptr;
     decltype(&EntryNtohs) ntohs = nullptr;
@@ -220,6 +222,9 @@ int WSocket_sendto(TSocket S, const void* Buf, int Len, int Flags, const sockadd
 }
 int WSocket_send(TSocket S, const void* Buf, int Len, int Flags) {
     return Bound(g_entries.send, "send")(S, Buf, Len, Flags);
+}
+int WSocket_WSASend(TSocket S, const net::WSABUF* Buffers, unsigned Count, unsigned long* Sent, int Flags) {
+    return Bound(g_entries.WSASend, "WSASend")(S, Buffers, Count, Sent, Flags);
 }
 int WSocket_recv(TSocket S, void* Buf, int Len, int Flags) {
     return Bound(g_entries.recv, "recv")(S, Buf, Len, Flags);

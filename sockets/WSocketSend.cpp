@@ -102,21 +102,42 @@ void TCustomWSocket::TryToSend() {
     }
     TAliveToken alive = FAlive;
     const TSocket h = FHSocket;
+    // A stream hands the kernel every queued block in one call, so a reply of
+    // several blocks costs one system call and leaves in as few segments as
+    // the kernel makes; a datagram socket sends one block per datagram.
+    const unsigned limit = FType == SOCK_DGRAM ? 1u : net::MaxSendBuffers;
     for (;;) {
-        TMemBuffer* block = FBufList.front().get();
-        int len = 0;
-        const char* p = block->Peek(len);
-        if (len <= 0) {
-            if (FBufList.size() > 1) {
-                FBufList.pop_front();
-                continue;
+        net::WSABUF bufs[net::MaxSendBuffers];
+        unsigned count = 0;
+        long long offered = 0;
+        bool more = false;
+        for (const auto& block : FBufList) {
+            int len = 0;
+            const char* p = block->Peek(len);
+            if (len <= 0) continue;  // a drained block in front, or the empty last one
+            if (count == limit) {
+                more = true;
+                break;
             }
+            bufs[count].buf = const_cast<char*>(p);
+            bufs[count].len = static_cast<unsigned long>(len);
+            ++count;
+            offered += len;
+        }
+        if (count == 0) {
+            while (FBufList.size() > 1) FBufList.pop_front();
             FAllSent = true;
             return;
         }
-        // Blocks behind this one go out right after it: the kernel may join
-        // them into full segments instead of sending each block alone.
-        int n = SendPiece(p, len, FBufList.size() > 1);
+        int n;
+        if (count == 1) {
+            n = SendPiece(bufs[0].buf, static_cast<int>(bufs[0].len), more);
+        } else {
+            unsigned long sent = 0;
+            n = WSocket_WSASend(FHSocket, bufs, count, &sent, FSendFlags | (more ? net::WS_MSG_MORE : 0)) < 0
+                    ? -1
+                    : static_cast<int>(sent);
+        }
         if (n < 0) {
             int code = WSocket_WSAGetLastError();
             if (ClosesSession(code)) {
@@ -133,14 +154,33 @@ void TCustomWSocket::TryToSend() {
         }
         if (n == 0) return;
         // What went out leaves the queue before OnSendData runs: a Send from
-        // the handler must not find those bytes still queued.
-        block->Remove(n);
+        // the handler must not find those bytes still queued. OnSendData
+        // then fires once per block, as if each had been sent by itself.
+        int pieces[net::MaxSendBuffers];
+        unsigned pieceCount = 0;
+        int left = n;
+        while (left > 0) {
+            TMemBuffer* block = FBufList.front().get();
+            int len = 0;
+            block->Peek(len);
+            if (len > 0) {
+                const int take = std::min(len, left);
+                block->Remove(take);
+                pieces[pieceCount++] = take;
+                left -= take;
+                if (take < len) break;
+            }
+            if (FBufList.size() == 1) break;  // the last block stays for the next bytes
+            FBufList.pop_front();
+        }
         FQueuedBytes -= n;
-        DoSendData(n);
-        // The handler may have closed the socket or sent (and so run this
-        // loop itself) meanwhile.
-        if (!*alive || FHSocket != h || FBufList.empty()) return;
-        if (n < len) return;
+        for (unsigned i = 0; i < pieceCount; ++i) {
+            DoSendData(pieces[i]);
+            // The handler may have closed the socket or sent (and so run
+            // this loop itself) meanwhile.
+            if (!*alive || FHSocket != h) return;
+        }
+        if (FBufList.empty() || n < offered) return;
     }
 }
 
@@ -185,7 +225,10 @@ void TCustomWSocket::SetSendFlags(TSocketSendFlags Value) {
 
 int TCustomWSocket::ReceiveRaw(void* Buffer, int BufferSize, int Flags) {
     ++FRecvCalls;
-    return WSocket_recv(FHSocket, Buffer, BufferSize, Flags);
+    const int n = WSocket_recv(FHSocket, Buffer, BufferSize, Flags);
+    // A stream read that took less than it asked for emptied the socket.
+    if (FType == SOCK_STREAM && !(Flags & MSG_PEEK) && n >= 0 && n < BufferSize) FReadEmptied = true;
+    return n;
 }
 
 int TCustomWSocket::ReceiveFromRaw(void* Buffer, int BufferSize, sockaddr_in& From, int& FromLen) {
@@ -237,6 +280,7 @@ void TCustomWSocket::ReceiveLoop(std::uint16_t Error, TWSocketOptions Options) {
     try {
         for (;;) {
             FLastError = 0;
+            FReadEmptied = false;
             const std::uint64_t readsBefore = FRecvCalls;
             if (!DoDataAvailable(Error)) {
                 // Nobody reads: the bytes are taken and dropped, so that the
@@ -254,6 +298,9 @@ void TCustomWSocket::ReceiveLoop(std::uint16_t Error, TWSocketOptions Options) {
             // A handler that paused wants no more data now.
             if (Options.Contains(wsoNoReceiveLoop) || FPaused || FReceivePaused) return;
             if (FLastError != 0) return;
+            // The handler's read found nothing more waiting: no need to ask.
+            // Bytes that come later notify again.
+            if (FReadEmptied) return;
             unsigned long pending = 0;
             if (WSocket_ioctlsocket(FHSocket, net::WS_FIONREAD, &pending) < 0) {
                 FLastError = WSocket_WSAGetLastError();

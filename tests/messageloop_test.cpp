@@ -154,6 +154,56 @@ TEST(MessageLoop, InterestChangedDuringARoundHoldsAfterIt) {
     drainLoop();
 }
 
+// A handler that posts wakes nobody while the round runs; whatever is still
+// queued when processMessages() returns must leave the descriptor readable,
+// or a host waiting on it would sleep on a waiting message.
+TEST(MessageLoop, MessagesPostedByHandlersAreNeverSleptOn) {
+    drainLoop();
+    int left = 12;
+    platform::HWND w = 0;
+    w = loop().createWindow([&](Message&) {
+        if (--left > 0) loop().post(w, WM_USER);
+    });
+    loop().post(w, WM_USER);
+    for (int i = 0; i < 20 && left > 0; ++i) {
+        ASSERT_TRUE(fdReadable()) << "a message waits with the descriptor quiet, " << left << " left";
+        loop().processMessages();
+    }
+    EXPECT_EQ(left, 0);
+    EXPECT_FALSE(fdReadable());
+    loop().destroyWindow(w);
+}
+
+// readyWithin looks without taking: what it saw is dispatched afterwards.
+TEST(MessageLoop, ReadyWithinSeesWithoutTaking) {
+    drainLoop();
+    EXPECT_FALSE(loop().readyWithin(200));
+
+    Recorder r;
+    std::thread t([&] { loop().post(r.wnd, WM_USER + 3); });
+    t.join();
+    EXPECT_TRUE(loop().readyWithin(200));
+    EXPECT_TRUE(r.seen.empty());
+    EXPECT_EQ(loop().processMessages(), 1);
+    EXPECT_EQ(r.seen, (std::vector<unsigned>{WM_USER + 3}));
+
+    int p[2];
+    ASSERT_EQ(::pipe(p), 0);
+    int calls = 0;
+    loop().watchFd(p[0], platform::FdIn, [&](std::uint32_t) {
+        char c;
+        calls += static_cast<int>(::read(p[0], &c, 1));
+    });
+    EXPECT_FALSE(loop().readyWithin(200));
+    ASSERT_EQ(::write(p[1], "x", 1), 1);
+    EXPECT_TRUE(loop().readyWithin(200));
+    EXPECT_EQ(loop().processMessages(), 1);
+    EXPECT_EQ(calls, 1);
+    loop().unwatchFd(p[0]);
+    ::close(p[0]);
+    ::close(p[1]);
+}
+
 TEST(MessageLoop, WindowTimersRepeatUntilKilled) {
     std::vector<std::intptr_t> ids;
     platform::HWND w = loop().createWindow([&](Message& m) {
