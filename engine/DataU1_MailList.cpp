@@ -208,7 +208,9 @@ bool TMailListInformation::LoadFromFile(const std::string& name) {
             double expires = 0;
             if (!parseFloat(v.substr(0, first), expires)) expires = platform::Now();
             std::int32_t code = StrToIntDefault(v.substr(first + 1, second - first - 1), -1);
-            std::string address = datau1::trimText(v.substr(second + 1));
+            // Cut to the field's width before the trim, so what is stored
+            // reads back the same.
+            std::string address = datau1::trimText(std::string_view(v).substr(second + 1, kMaxAddress));
             if (address.empty()) continue;
             AddPendingMember(code, address, expires);
         }

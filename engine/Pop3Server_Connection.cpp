@@ -51,6 +51,9 @@ TPop3Connection::TPop3Connection(TPop3Server* server)
     FSocket->OnBgException = [this](TCustomWSocket* s, const std::exception& e, bool& canClose) {
         SocketBgException(s, e, canClose);
     };
+    // A client that ends its side after its last command still gets every
+    // reply in full, a message it asked for included.
+    FSocket->SetComponentOptions(FSocket->ComponentOptions().With(wsoFinishSending));
 }
 
 TPop3Connection::~TPop3Connection() {

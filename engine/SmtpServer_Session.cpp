@@ -26,6 +26,9 @@ TSmtpConnection::TSmtpConnection(TSmtpServer* server)
     s.OnBgException = [this](TCustomWSocket* sender, const std::exception& e, bool& canClose) {
         SocketBgException(sender, e, canClose);
     };
+    // A client that ends its side after its last command still gets every
+    // reply that is queued.
+    s.SetComponentOptions(s.ComponentOptions().With(wsoFinishSending));
 }
 
 // Freed by the server only (release message, sweep, shutdown). The socket's

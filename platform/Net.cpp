@@ -203,8 +203,10 @@ void onReady(SOCKET s, std::uint32_t ev) {
         k.writeEnabled = false;
         bits |= FD_WRITE;
     }
-    if (closing && k.closeNotified) {
-        // After the end of the stream nothing else will ever become ready.
+    if (closing && k.closeNotified && (ev & (FdHup | FdErr))) {
+        // The connection is gone: nothing else will ever become ready. (A
+        // peer that only ended its sending still reads: a send waiting for
+        // space still gets its FD_WRITE.)
         k.writeEnabled = false;
     }
     notify(k, s, bits, (bits & FD_CLOSE) ? closeErr : 0);

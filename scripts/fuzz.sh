@@ -6,6 +6,8 @@
 # time-out or failed property leaves its input in build-fuzz/findings/ and
 # fails the script. Fix the fault, then copy the input into the target's
 # seed folder so that every later test run meets it.
+# TAVRIN_FUZZ_SEED fixes libFuzzer's random seed (CI sets it, so that a run
+# explores the same inputs each time and a finding comes back the same way).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:-60}
@@ -22,13 +24,14 @@ export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 mkdir -p "$build/findings" "$build/logs"
 run_one() {
-  local t=$1 dict=() work="$build/corpus/$1"
+  local t=$1 dict=() seed=() work="$build/corpus/$1"
   mkdir -p "$work"
   case $t in
     smtp_*) dict=(-dict="$top/fuzz/smtp.dict") ;;
     pop3_*) dict=(-dict="$top/fuzz/pop3.dict") ;;
   esac
-  if "$build/fuzz/$t" "${dict[@]}" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 \
+  [ -n "${TAVRIN_FUZZ_SEED:-}" ] && seed=(-seed="$TAVRIN_FUZZ_SEED")
+  if "$build/fuzz/$t" "${dict[@]}" "${seed[@]}" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 \
        -print_final_stats=1 -artifact_prefix="$build/findings/$t-" \
        "$work" "$top/fuzz/corpus/$t" >"$build/logs/$t.log" 2>&1; then
     echo "$t: $(grep -m1 -o 'stat::number_of_executed_units: *[0-9]*' "$build/logs/$t.log" | grep -o '[0-9]*$') runs, no finding"

@@ -157,6 +157,11 @@ void TCustomWSocket::HandleSelectEvent(const platform::Message& Msg) {
         if (FAllSent) {
             DoDataSent(err);
             if (!same()) return;
+            // The handler may have queued more; the end waits for that too.
+            if (FEndWhenSent && FAllSent) {
+                EndAtPeerClose(0);
+                return;
+            }
         }
     }
     if ((bits & net::FD_ACCEPT) && !held(net::FD_ACCEPT)) {
@@ -169,12 +174,24 @@ void TCustomWSocket::HandleSelectEvent(const platform::Message& Msg) {
         // OnSessionClosed already; one that paused gets the end after the
         // resume.
         if (!same() || held(net::FD_CLOSE)) return;
-        if (!FCloseInvoked) {
-            FCloseInvoked = true;
-            DoSessionClosed(err);
+        if (err == 0 && !FAllSent && FType == SOCK_STREAM && FComponentOptions.Contains(wsoFinishSending)) {
+            // Only the peer's sending has ended: it still reads.
+            FEndWhenSent = true;
+            return;
         }
-        if (same() && FState != wsClosed) Close();
+        EndAtPeerClose(err);
     }
+}
+
+void TCustomWSocket::EndAtPeerClose(std::uint16_t Error) {
+    TAliveToken alive = FAlive;
+    const TSocket h = FHSocket;
+    FEndWhenSent = false;
+    if (!FCloseInvoked) {
+        FCloseInvoked = true;
+        DoSessionClosed(Error);
+    }
+    if (*alive && FHSocket == h && FHSocket != net::INVALID_SOCKET && FState != wsClosed) Close();
 }
 
 void TCustomWSocket::PostDeferredEvents() {
@@ -272,6 +289,7 @@ void TCustomWSocket::SetDefaults() {
     FDeferredBits = 0;
     FReadCount = 0;
     FCloseInvoked = false;
+    FEndWhenSent = false;
     FFlushTimeout = 60;
 }
 

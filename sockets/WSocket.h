@@ -172,7 +172,11 @@ enum TSocketState : std::uint8_t {
 };
 const char* SocketStateName(TSocketState State);  // "wsClosed" ... for traces
 
-enum TWSocketOption : std::uint8_t { wsoNoReceiveLoop = 0, wsoTcpNoDelay = 1 };
+// wsoFinishSending: when the peer ends its side while replies are still
+// queued, the connection stays until they have gone out (FD_WRITE goes on),
+// and only then reports its end and closes. A server's session thus answers
+// in full a client that half-closed after its last command.
+enum TWSocketOption : std::uint8_t { wsoNoReceiveLoop = 0, wsoTcpNoDelay = 1, wsoFinishSending = 2 };
 
 // A set of TWSocketOption.
 class TWSocketOptions {
@@ -399,6 +403,7 @@ protected:
     void ClearSendQueue();
     void ReceiveLoop(std::uint16_t Error, TWSocketOptions Options);
     void HandleSelectEvent(const platform::Message& Msg);
+    void EndAtPeerClose(std::uint16_t Error);
     // Posts the notifications kept while paused (after a resume).
     void PostDeferredEvents();
     void HandleHostByNameDone(const platform::Message& Msg);
@@ -482,6 +487,7 @@ private:
     std::uint16_t FDeferredConnectError = 0;
     std::uint16_t FDeferredCloseError = 0;
     bool FCloseInvoked = false;
+    bool FEndWhenSent = false;  // the peer ended; end the connection once the queue has gone out
     int FFlushTimeout = 60;
     bool FMultiThreaded = false;
     bool FMultiCast = false;

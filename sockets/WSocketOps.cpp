@@ -138,6 +138,7 @@ void TCustomWSocket::Connect() {
     }
     FHSocket = h;
     FCloseInvoked = false;  // a new connection reports its own close
+    FEndWhenSent = false;
     SetState(wsOpened);
 
     if (FType == SOCK_DGRAM) {
@@ -257,6 +258,7 @@ void TCustomWSocket::Listen() {
     }
     FHSocket = h;
     FCloseInvoked = false;
+    FEndWhenSent = false;
 
     // Until the State leaves wsClosed no close would release the handle, so
     // each failure here closes it before it is reported.
@@ -341,6 +343,7 @@ void TCustomWSocket::Dup(TSocket NewHSocket) {
     FAllSent = true;
     FHSocket = NewHSocket;
     FCloseInvoked = false;
+    FEndWhenSent = false;
     FPaused = false;
     FReceivePaused = false;
     FDeferredBits = 0;

@@ -530,6 +530,38 @@ TEST_F(Pop3Session, PipelinedRetrDeleQuitOfABigMessage) {
     EXPECT_TRUE(messageFiles("bob").empty());
 }
 
+// A client that ends its side right after RETR still gets the whole message:
+// the session stays until its answer has gone out, then ends.
+TEST_F(Pop3Session, ClientThatEndsItsSideGetsTheWholeAnswer) {
+    addUser("bob", "secret");
+    std::vector<std::string> lines{"Subject: half", ""};
+    for (int i = 0; i < 2000; ++i) lines.push_back(std::string(98, static_cast<char>('a' + i % 26)));
+    const std::string file = deliver("bob", lines);
+    const std::string stored = readFile(file);
+    std::string stuffed;
+    for (auto line : SplitMessageLines(stored)) AppendDotStuffed(stuffed, line);
+    auto p = login("bob", "secret");
+    ASSERT_EQ(server->ConnectionCount(), 1u);
+    TWSocket& socket = server->Connections()[0]->Socket();
+    const int small = 4096;
+    ASSERT_EQ(::setsockopt(platform::net::descriptorOf(socket.HSocket()), SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
+
+    p->send("RETR 1\r\n");
+    ASSERT_EQ(::shutdown(p->raw().fd(), SHUT_WR), 0);
+    ASSERT_TRUE(testsupport::stepUntil([&] { return hasLogEnding("> Sent: Terminator."); }));
+    testsupport::stepUntil([] { return platform::loop().processMessages() == 0; }, 2000);
+    ASSERT_EQ(server->ConnectionCount(), 1u) << "the session waits for its answer to leave";
+    EXPECT_GT(socket.SendQueueBytes(), 0);
+
+    EXPECT_EQ(p->line(), "+OK " + std::to_string(fs::file_size(file)) + " octets");
+    const std::string body = p->body(60000);
+    EXPECT_EQ(body.size(), stuffed.size());
+    EXPECT_TRUE(body == stuffed);
+    EXPECT_TRUE(p->waitClosed());
+    ASSERT_TRUE(waitSessions(0));
+    EXPECT_TRUE(fs::exists(file)) << "nothing is deleted without QUIT";
+}
+
 TEST_F(Pop3Session, UnreadableMessageFileEndsTheConnection) {
     fillBob();
     const std::string size2 = std::to_string(fs::file_size(files[1]));
