@@ -4,6 +4,7 @@
 // is readable whenever anything is ready.
 #include "MessageLoop.h"
 
+#include <sched.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/timerfd.h>
@@ -407,6 +408,9 @@ bool MessageLoop::readyWithin(int microseconds) {
         epoll_event ev;
         if (epoll_wait(d->epfd, &ev, 1, 0) > 0) return true;
         if (std::chrono::steady_clock::now() >= end) return false;
+        // Whatever else waits for this processor (the client itself, on a
+        // machine with few of them) runs first.
+        sched_yield();
     }
 }
 
