@@ -33,6 +33,13 @@ protected:
         auto lt = greeting.find('<');
         return lt == std::string::npos ? std::string() : greeting.substr(lt);
     }
+    // A stored message as a RETR sends it: dot-stuffed, without its terminator.
+    static std::string asSent(const std::string& file) {
+        const std::string stored = readFile(file);
+        std::string stuffed;
+        for (auto line : SplitMessageLines(stored)) AppendDotStuffed(stuffed, line);
+        return stuffed;
+    }
     std::vector<std::string> files;
 };
 
@@ -503,9 +510,7 @@ TEST_F(Pop3Session, PipelinedRetrDeleQuitOfABigMessage) {
     for (std::size_t size = 0; size < 10u * 1024 * 1024; size += 100)
         big.push_back((size % 7000 == 0 ? "." : "x") + std::string(97, static_cast<char>('a' + size % 26)));
     const std::string file = deliver("bob", big);
-    const std::string stored = readFile(file);
-    std::string stuffed;
-    for (auto line : SplitMessageLines(stored)) AppendDotStuffed(stuffed, line);
+    const std::string stuffed = asSent(file);
     auto p = login("bob", "secret");
     ASSERT_EQ(server->ConnectionCount(), 1u);
     TWSocket& socket = server->Connections()[0]->Socket();
@@ -537,9 +542,7 @@ TEST_F(Pop3Session, ClientThatEndsItsSideGetsTheWholeAnswer) {
     std::vector<std::string> lines{"Subject: half", ""};
     for (int i = 0; i < 2000; ++i) lines.push_back(std::string(98, static_cast<char>('a' + i % 26)));
     const std::string file = deliver("bob", lines);
-    const std::string stored = readFile(file);
-    std::string stuffed;
-    for (auto line : SplitMessageLines(stored)) AppendDotStuffed(stuffed, line);
+    const std::string stuffed = asSent(file);
     auto p = login("bob", "secret");
     ASSERT_EQ(server->ConnectionCount(), 1u);
     TWSocket& socket = server->Connections()[0]->Socket();
