@@ -315,8 +315,8 @@ bool MessageLoop::isWindow(HWND wnd) const { return d->windows.count(wnd) != 0; 
 bool MessageLoop::post(HWND wnd, unsigned msg, std::intptr_t wParam, std::intptr_t lParam) {
     // From another thread the window table cannot be read; the message is
     // queued anyway and dropped at dispatch if the window is gone.
-    if (std::this_thread::get_id() == d->owner && !isWindow(wnd)) return false;
     const bool owner = std::this_thread::get_id() == d->owner;
+    if (owner && !isWindow(wnd)) return false;
     bool wasEmpty;
     {
         std::lock_guard<std::mutex> lk(d->qmu);
