@@ -11,6 +11,9 @@
 // with its files never committed removes their temporary files.
 #pragma once
 
+#include <functional>
+#include <vector>
+
 #include "platform/GroupCommit.h"
 
 class TDeliveryBatch {
@@ -27,6 +30,9 @@ public:
 
     platform::CommitSet Files;
     bool QueueRunWanted = false;  // PostServiceQueueNow once the files are placed
+    // Work that only a stored message may cause (a list archive entry): done
+    // once the files are placed, never for a message answered with an error.
+    std::vector<std::function<void()>> AfterStored;
 
 private:
     bool FOpen = true;

@@ -1,5 +1,6 @@
 #include "MailRouting_ListServer.h"
 
+#include "DeliveryBatch.h"
 #include "MailRouting.h"
 #include "MailRouting_Internal.h"
 #include "UtilU1.h"
@@ -38,6 +39,7 @@ enum class SubscribeAddress { NotAPath, Nobody, Someone };
 
 SubscribeAddress readSubscribeAddress(const std::string& text) {
     if (text.empty()) return SubscribeAddress::Nobody;
+    if (HoldsControlByte(text)) return SubscribeAddress::NotAPath;
     TMessageRouteInformation path(rkReversePath);
     if (path.Parse(text) != rpOK) return SubscribeAddress::NotAPath;
     if (path.LocalPart.empty() || path.Domain.empty()) return SubscribeAddress::Nobody;
@@ -62,6 +64,10 @@ TListServer::TListServer(const std::string& listName, const std::string& reverse
         SenderAddress = Message.ReversePath.LocalPart + "@" + Message.ReversePath.Domain;
     std::string fromPath;
     Message.GetFromAddresses(FromAddress, fromPath);
+    // A text holding a CR or LF is no address: a notice to it would carry
+    // header lines of the sender's choosing.
+    if (HoldsControlByte(FromAddress)) FromAddress.clear();
+    if (HoldsControlByte(SenderAddress)) SenderAddress.clear();
 }
 
 void TListServer::Log(const std::string& text, int level) {
@@ -339,5 +345,12 @@ void TListServer::AddToArchive() {
     std::string entry = mailrouting::joinLines(Message.Lines);
     entry += kArchiveSeparator;
     entry += "\r\n";
+    // A post that the client is told failed is sent again: its entry is
+    // written once the delivery has been stored, so a retry leaves one.
+    if (TDeliveryBatch* batch = TDeliveryBatch::Current()) {
+        batch->AfterStored.push_back(
+            [file = List.DigestFile, entry = std::move(entry)] { platform::appendFileDurably(file, entry); });
+        return;
+    }
     platform::appendFileDurably(List.DigestFile, entry);
 }

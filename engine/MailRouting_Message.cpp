@@ -70,6 +70,8 @@ void TSmtpMessageInformation::DeleteForwardPath(std::int32_t index) {
 }
 
 bool TSmtpMessageInformation::AddForwardPath(const std::string& text) {
+    // A CR or LF would end the RCPT TO line that carries the path onwards.
+    if (HoldsControlByte(text)) return false;
     auto path = std::make_unique<TMessageRouteInformation>(rkForwardPath);
     if (path->Parse(text) != rpOK) return false;
     // A source route through this server starts where it leaves us.

@@ -1,22 +1,23 @@
 #include "SessionFlow.h"
 
-void TSessionFlow::AfterCommand() {
-    if (FOverBound || FSocket.SendQueueBytes() <= OutputBound) return;
-    FOverBound = true;
+void TSessionFlow::Hold(THold hold) {
+    FHolds |= hold;
     FSocket.PauseReceiving();
 }
 
+void TSessionFlow::AfterCommand() {
+    if (Holds(OverBound) || FSocket.SendQueueBytes() <= OutputBound) return;
+    Hold(OverBound);
+}
+
 bool TSessionFlow::CloseWhenSent() {
-    FClosing = true;
-    FSocket.PauseReceiving();
+    Hold(Closing);
     return FSocket.AllSent();
 }
 
 TSessionFlow::TDrained TSessionFlow::DataSent() {
-    if (FClosing) return TDrained::Close;
-    if (!FOverBound) return TDrained::Nothing;
-    FOverBound = false;
-    return TDrained::Resume;
+    if (Holds(Closing)) return TDrained::Close;
+    return Holds(OverBound) ? TDrained::Resume : TDrained::Nothing;
 }
 
 void TSessionFlow::ResumeInput() {

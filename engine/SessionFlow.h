@@ -1,15 +1,22 @@
 // Flow control of one server session (SMTP or POP3) over its socket.
 //
-//  - Back-pressure: once the session's unsent output is above OutputBound,
-//    it takes no further command and its socket stops reporting input (and
-//    the peer's close) until the output has drained, that is until the
-//    socket's OnDataSent. A client that writes without reading can then make
-//    the server hold no more than the bound (plus the one reply that crossed
-//    it) for its session.
-//  - Closing after the last reply: a session that answers and then ends
-//    (QUIT, a refusal that ends the session, a line too long) closes only
-//    once everything it queued has left; meanwhile it takes no command.
-//    A client that never reads is still ended by the inactivity sweep.
+// One place decides whether a session reads: every reason to take no further
+// command is a hold here, and while any hold stands the socket reports
+// neither input nor the peer's end. A peer that ends its side therefore still
+// gets every reply it is owed: its end is taken only once the session reads
+// again.
+//  - OverBound: the session's unsent output is above OutputBound. It is
+//    lifted when the output has drained (the socket's OnDataSent), so a
+//    client that writes without reading makes the server hold no more than
+//    the bound (plus the one reply that crossed it) for its session.
+//  - Commit: a reply waits for the group commit of the message's files.
+//    The session lifts it when the commit's completion has been answered.
+//  - Producing: a long reply (a message being sent) is still being made,
+//    a piece at a time as the output drains.
+//  - Closing: the session answers and then ends (QUIT, a refusal that ends
+//    the session, a line too long); it closes only once everything it queued
+//    has left. Never lifted. A client that never reads is still ended by the
+//    inactivity sweep.
 //
 // Use: before each command line ask Holding(); after each call AfterCommand();
 // from the socket's OnDataSent call Drained(); for an answer-then-close call
@@ -17,11 +24,20 @@
 // Main thread only; every call may be made from inside the socket's events.
 #pragma once
 
+#include <cstdint>
+
 #include "sockets/WSocket.h"
 
 class TSessionFlow {
 public:
     static constexpr int OutputBound = 256 * 1024;
+
+    enum THold : std::uint8_t {
+        OverBound = 1,
+        Commit = 2,
+        Producing = 4,
+        Closing = 8,
+    };
 
     enum class TDrained {
         Nothing,  // nothing was waiting for the drain
@@ -32,7 +48,21 @@ public:
     explicit TSessionFlow(TCustomWSocket& socket) : FSocket(socket) {}
 
     // The session must take no further command now.
-    bool Holding() const { return FClosing || FOverBound; }
+    bool Holding() const { return FHolds != 0; }
+    bool Holds(THold hold) const { return (FHolds & hold) != 0; }
+
+    // Adds a hold; the socket's input (and the peer's end) wait from now on.
+    void Hold(THold hold);
+    // Lifts a hold. Once no hold is left, the lines already received are
+    // handled (processReceived) and then, unless they made the session hold
+    // again, the socket reports input, and a waiting end, again.
+    template <class ProcessReceived>
+    void Release(THold hold, ProcessReceived processReceived) {
+        FHolds &= static_cast<std::uint8_t>(~hold);
+        if (Holding()) return;
+        processReceived();
+        ResumeInput();
+    }
 
     // After a command: stops input while the output is over the bound.
     void AfterCommand();
@@ -41,17 +71,14 @@ public:
     // once the output has left.
     bool CloseWhenSent();
     // From the socket's OnDataSent (the send queue is empty): a closing
-    // session is closed; a held one handles the lines it already received
-    // and then takes input from its socket again, unless those lines made it
-    // hold once more.
+    // session is closed; one held by its output handles the lines it already
+    // received and then takes input from its socket again, unless those lines
+    // (or another hold) keep it held.
     template <class Close, class ProcessReceived>
     void Drained(Close close, ProcessReceived processReceived) {
         switch (DataSent()) {
             case TDrained::Close: close(); break;
-            case TDrained::Resume:
-                processReceived();
-                ResumeInput();
-                break;
+            case TDrained::Resume: Release(OverBound, processReceived); break;
             case TDrained::Nothing: break;
         }
     }
@@ -61,6 +88,5 @@ private:
     void ResumeInput();
 
     TCustomWSocket& FSocket;
-    bool FClosing = false;
-    bool FOverBound = false;
+    std::uint8_t FHolds = 0;
 };

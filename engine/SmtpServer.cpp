@@ -138,13 +138,7 @@ void TSmtpServer::CloseIdleConnections(std::int32_t minutes) {
 
 void TSmtpServer::WndProc(TWHComponent*, TMessage& msg) {
     if (msg.Msg == WM_COMMIT_DONE) {
-        const auto ticket = static_cast<std::uint64_t>(msg.WParam);
-        for (const auto& session : FConnections) {
-            if (session->CommitTicket() == ticket) {
-                session->CommitDone(static_cast<int>(msg.LParam));
-                return;
-            }
-        }
+        CommitDone(static_cast<std::uint64_t>(msg.WParam), static_cast<int>(msg.LParam));
         return;
     }
     if (msg.Msg != WM_RELEASE_CONNECTION) return;

@@ -31,6 +31,8 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <functional>
+#include <unordered_map>
 #include <vector>
 
 #include "MailRouting_Message.h"
@@ -139,7 +141,6 @@ private:
     std::string FClientName;
     std::unique_ptr<TSmtpMessageInformation> FMessage;
     std::uint64_t FCommitTicket = 0;
-    bool FQueueRunAfterCommit = false;
 };
 
 class TSmtpServer : public TWHComponent {
@@ -181,6 +182,9 @@ public:
     std::int32_t ConnectionCount() const { return static_cast<std::int32_t>(FConnections.size()); }
     TSmtpConnection* Connection(std::int32_t index) const;  // nullptr outside the list
     TWSocket& ListenSocket() { return *FListenSocket; }
+    // Hands the files of a session's delivery to a group commit; its end
+    // comes back as WM_COMMIT_DONE. Returns the commit's ticket.
+    std::uint64_t StartCommit(TDeliveryBatch& batch);
 
     TServiceStatusEvent OnStatus;
     TServiceLogEvent OnLog;
@@ -194,6 +198,7 @@ private:
     void SocketError(TCustomWSocket* sender);
     void SocketBgException(TCustomWSocket* sender, const std::exception& e, bool& canClose);
 
+    void CommitDone(std::uint64_t ticket, int error);
     void FireStatus();
     void FireLog(const std::string& text, int level);
     void FireError(std::uint8_t kind);
@@ -202,6 +207,13 @@ private:
 
     std::unique_ptr<TWSocket> FListenSocket;
     std::vector<std::unique_ptr<TSmtpConnection>> FConnections;  // in order of creation
+    // What the commits under way owe the system once they have placed their
+    // files, by ticket: it is done even when the session has gone meanwhile.
+    struct TAfterCommit {
+        bool QueueRun = false;
+        std::vector<std::function<void()>> Stored;
+    };
+    std::unordered_map<std::uint64_t, TAfterCommit> FAfterCommit;
     bool FListening = false;
     bool FDestroying = false;
 };

@@ -47,10 +47,7 @@ bool splitKeyword(const std::string& argument, std::string& keyword, std::string
 bool queuesFaithfully(const TMessageRouteInformation& path) {
     if (!path.ReadsBackSame()) return false;
     const std::string written = path.GetPath();
-    if (written.size() > 255) return false;
-    for (char c : written)
-        if (static_cast<unsigned char>(c) < 32 || c == 127) return false;
-    return true;
+    return written.size() <= 255 && !HoldsControlByte(written);
 }
 
 // One key per recipient: a local mailbox is found without regard to case,
@@ -221,8 +218,10 @@ void TSmtpConnection::DoMailFrom(const std::string& argument) {
         Log("Missing FROM", 5);
         return;
     }
+    // A CR or LF in the reverse path would end a line of the stored message's
+    // Return-Path and of the agent's MAIL FROM.
     TMessageRouteInformation path(rkReversePath);
-    const int code = path.Parse(text);
+    const int code = HoldsControlByte(text) ? -1 : path.Parse(text);
     if (code != rpOK && code != rpEmptyPath) {
         Reply("501 Reverse-Path not understood");
         Log("Bad Reverse Path", 5);
@@ -398,7 +397,10 @@ void TSmtpConnection::DoEndOfData() {
         StartCommit(batch);
         return;
     }
-    if (batch.QueueRunWanted) PostServiceQueueNow();
+    if (delivered) {
+        for (auto& work : batch.AfterStored) work();
+        if (batch.QueueRunWanted) PostServiceQueueNow();
+    }
     EndOfDataReply(delivered, why);
 }
 

@@ -107,9 +107,9 @@ void TSmtpConnection::CloseWhenSent() {
 }
 
 void TSmtpConnection::SocketDataAvailable(TCustomWSocket*, std::uint16_t) {
-    // While the session holds, or a reply waits for its commit, input stays
-    // in the socket: reading it would only move it into this buffer.
-    if (FFlow.Holding() || FCommitTicket != 0) return;
+    // While the session holds, input stays in the socket: reading it would
+    // only move it into this buffer.
+    if (FFlow.Holding()) return;
     char buf[ReceiveChunk];
     const int n = FSocket->Receive(buf, ReceiveChunk);
     FLastActivity = platform::Now();
@@ -121,7 +121,7 @@ void TSmtpConnection::ProcessReceived() {
     // The buffer is read afresh for every line: a command may pump messages
     // (a close that would block), and a line must never be handled twice.
     for (;;) {
-        if (FFlow.Holding() || FCommitTicket != 0) return;
+        if (FFlow.Holding()) return;
         const std::size_t eol = FReceiveBuffer.find("\r\n", FScanFrom);
         if (eol == std::string::npos) {
             // The next search starts at the last byte: it may be the CR of a

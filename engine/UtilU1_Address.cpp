@@ -126,6 +126,12 @@ std::string TMessageRouteInformation::GetPath() const {
     return path + ">";
 }
 
+bool HoldsControlByte(std::string_view text) {
+    for (char c : text)
+        if (static_cast<unsigned char>(c) < 32 || c == 127) return true;
+    return false;
+}
+
 bool IsAllDigits(const std::string& text) {
     for (char c : text)
         if (c < '0' || c > '9') return false;

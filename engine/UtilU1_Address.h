@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // Result codes of TMessageRouteInformation::Parse.
@@ -53,6 +54,9 @@ public:
     bool ReadsBackSame() const;
 };
 
+// True when the text holds a control byte (0..31 or 127): such a text is no
+// address, since a CR or LF in it would end a line of a header or a command.
+bool HoldsControlByte(std::string_view text);
 // True when every byte is "0".."9" (true for "").
 bool IsAllDigits(const std::string& text);
 // True for a dotted IPv4 address: exactly three dots, each of the four parts a
