@@ -257,6 +257,27 @@ TEST_F(ListTest, SubscribeFromNobodyIsACommandThatStoresAndSendsNothing) {
     EXPECT_EQ(mailbox("alice").size(), 1u);
 }
 
+// A CR or LF makes an address no address: nothing of it is stored or sent
+// to, whether it comes as the argument or in the From header.
+TEST_F(ListTest, AddressesHoldingAControlByteAreNoAddresses) {
+    edit([](TMailListInformation& l) { l.AllowOpenSubscription = false; });
+    for (const char* cut : {"\r", "\n"}) {
+        ASSERT_TRUE(post(std::string("!subscribe @[127.0.0.1]:x") + cut + "Bcc: someone@[127.0.0.1]"));
+        ASSERT_TRUE(post("!help", std::string("bob@example.com") + cut + "Bcc: y@example.com"));
+    }
+    EXPECT_EQ(loggedCount("List Command unknown... treating as mail to list."), 2);
+    EXPECT_FALSE(logged("Notification sent."));
+    EXPECT_EQ(load().PendingMemberCount(), 0);
+    // The help went to the sender; the queue holds only the list's copies to
+    // its foreign member.
+    EXPECT_EQ(mailbox("bob").size(), 2u);
+    for (const std::string& mail : mailbox("bob")) EXPECT_EQ(mail.find("Bcc"), std::string::npos);
+    for (const std::string& text : queueTexts()) {
+        EXPECT_NE(text.find("To=<far@remote.example.net>"), std::string::npos);
+        EXPECT_EQ(text.find("To=<someone"), std::string::npos);
+    }
+}
+
 TEST_F(ListTest, CommandsWithoutAReplyAddressSendNothing) {
     ASSERT_TRUE(post("!help", "", "<>"));
     EXPECT_TRUE(logged("No EMail address supplied. Help cannot be sent."));

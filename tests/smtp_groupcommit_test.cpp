@@ -15,6 +15,7 @@
 #include <set>
 #include <sstream>
 
+#include "MailRouting.h"
 #include "support/SmtpTestFixture.h"
 
 namespace fs = std::filesystem;
@@ -107,6 +108,46 @@ TEST_F(GroupCommit, ClientGoneWhileCommittingIsHarmless) {
     c->send("Subject: after\r\n.\r\n");
     EXPECT_EQ(c->reply(), "250 Mail Queued for Delivery");
     EXPECT_EQ(cmd(*c, "QUIT"), "221 OK, Closed");
+}
+
+// The client sends the end of its message and QUIT in one write and ends its
+// side at once: it still hears both replies, and the message is stored once.
+// One that resets meanwhile is gone, but the queue run its foreign recipient
+// asked for still comes, from the commit's completion.
+TEST_F(GroupCommit, ClientThatEndsItsSideHearsBothRepliesAndTheQueueRunsForAGoneOne) {
+    int queueRuns = 0;
+    const platform::HWND window = platform::loop().createWindow([&](platform::Message& m) {
+        if (m.msg == WM_SERVICE_QUEUE) ++queueRuns;
+    });
+    SetServiceQueueWindow(window);
+    si().FireQueueImmediately = true;
+    startServer();
+    auto c = loggedIn();
+    openMessage(*c);
+    c->send("Subject: half\r\n.\r\nQUIT\r\n");
+    ::shutdown(c->fd(), SHUT_WR);
+    EXPECT_EQ(c->reply(), "250 Mail Queued for Delivery");
+    EXPECT_EQ(c->reply(), "221 OK, Closed");
+    EXPECT_TRUE(c->waitClosed());
+    EXPECT_EQ(messageFiles("bob").size(), 1u);
+
+    auto gone = loggedIn();
+    EXPECT_EQ(cmd(*gone, "MAIL FROM:<alice@local.test>"), "250 Sender Accepted");
+    EXPECT_EQ(cmd(*gone, "RCPT TO:<someone@far.example>"), "250 Destination Accepted");
+    EXPECT_EQ(cmd(*gone, "DATA").substr(0, 4), "354 ");
+    gone->send("Subject: away\r\n.\r\n");
+    // Reset once the commit is under way (should it be over already, the
+    // session has answered, and the run must have come all the same).
+    testsupport::stepUntil([&] {
+        TSmtpConnection* s = server->Connection(server->ConnectionCount() - 1);
+        return (s && s->CommitTicket() != 0) || !gone->pending().empty();
+    });
+    linger reset{1, 0};
+    ::setsockopt(gone->fd(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    gone.reset();
+    EXPECT_TRUE(testsupport::stepUntil([&] { return queueRuns == 1 && queueFiles().size() == 1; }));
+    SetServiceQueueWindow(platform::NullWindow);
+    platform::loop().destroyWindow(window);
 }
 
 // --- kill -9 during group commits ---------------------------------------------

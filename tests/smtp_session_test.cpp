@@ -145,6 +145,10 @@ TEST_F(SmtpSession, EnvelopeErrors) {
     EXPECT_EQ(cmd(*c, "MAIL TO:<alice@local.test>"), "501 Mail From?");
     EXPECT_EQ(cmd(*c, "MAIL FROM:<alice@local.test"), "501 Reverse-Path not understood");
     EXPECT_EQ(cmd(*c, "MAIL FROM:<alice>"), "501 Reverse-Path not understood");
+    // A bare LF or CR would put lines of the client's choosing into the
+    // stored message and into the agent's MAIL FROM.
+    EXPECT_EQ(cmd(*c, "MAIL FROM:<@h:a\nX-Spam-Flag: NO\nalice@local.test>"), "501 Reverse-Path not understood");
+    EXPECT_EQ(cmd(*c, "MAIL FROM:<alice@local.test\r>"), "501 Reverse-Path not understood");
     EXPECT_TRUE(hasLog("Missing :", 5));
     EXPECT_TRUE(hasLog("Missing FROM", 5));
     EXPECT_TRUE(hasLog("Bad Reverse Path", 5));
