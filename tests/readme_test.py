@@ -11,6 +11,7 @@ is stopped as the README says and killed if it does not go.
 usage: readme_test.py README.md BINARY_DIR
 """
 import os
+import random
 import re
 import signal
 import socket
@@ -30,10 +31,31 @@ def readme_commands(path):
     return [line[4:] for line in body.splitlines() if line.startswith("    ") and line.strip()]
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+def free_ports(count):
+    """Ports below the kernel's ephemeral range, free now. A port that bind()
+    hands out for port 0 lies inside that range, where any test's outgoing
+    connection or its own port-0 pick can take it before the server binds it;
+    below the range only a deliberate bind can."""
+    try:
+        low = int(open("/proc/sys/net/ipv4/ip_local_port_range").read().split()[0])
+    except (OSError, ValueError, IndexError):
+        low = 32768
+    rng = random.Random(os.getpid())
+    ports = []
+    for _ in range(1000):
+        if len(ports) == count:
+            break
+        port = rng.randrange(max(1024, low - 10000), low)
+        if port in ports:
+            continue
+        with socket.socket() as s:
+            try:
+                s.bind(("127.0.0.1", port))
+            except OSError:
+                continue
+        ports.append(port)
+    assert len(ports) == count, "no free port below %d" % low
+    return ports
 
 
 def listening(port):
@@ -56,7 +78,7 @@ def wait_until(pred, seconds):
 def main():
     readme, binary_dir = sys.argv[1], sys.argv[2]
     commands = readme_commands(readme)
-    ports = {"2525": free_port(), "1100": free_port()}
+    ports = dict(zip(("2525", "1100"), free_ports(2)))
     for old in ports:
         assert any(old in c for c in commands), "README no longer uses port " + old
     commands = [re.sub(r"\b(2525|1100)\b", lambda m: str(ports[m.group(1)]), c) for c in commands]
