@@ -58,7 +58,7 @@ public:
     // gives code 0. Leading source-route hosts that are local domains are
     // dropped (up to the first foreign one).
     bool AddForwardPath(const std::string& text);
-    void AddLine(const std::string& text) { Lines.push_back(text); }
+    void AddLine(std::string text) { Lines.push_back(std::move(text)); }
 
     // Inserts "Received: FROM " + first route host of the reverse path (else
     // its domain) + " BY " + Server Name + " ; " + the date text of now as

@@ -59,8 +59,9 @@ public:
     // the session is closed: outside the message text, and inside it.
     static constexpr std::size_t MaxCommandLineLength = 64 * 1024;
     static constexpr std::size_t MaxDataLineLength = 1024 * 1024;
-    // One receive reads at most this many bytes.
-    static constexpr int ReceiveChunk = 1024;
+    // One receive reads at most this many bytes: a message arrives in a few
+    // large reads, not in many small ones.
+    static constexpr int ReceiveChunk = 64 * 1024;
 
     explicit TSmtpConnection(TSmtpServer* server);
     ~TSmtpConnection();
@@ -104,6 +105,7 @@ private:
     void Reply(const std::string& text);  // text + CR LF
     void PostRelease();
     void RefuseLongLine();
+    void DropConsumed();
     // Handles the complete lines received, until the session holds.
     void ProcessReceived();
     // Ends the session once the replies queued so far have left.
@@ -132,6 +134,7 @@ private:
     std::unique_ptr<TWSocket> FSocket;
     TSessionFlow FFlow;
     std::string FReceiveBuffer;
+    std::size_t FConsumed = 0;  // the bytes of FReceiveBuffer before this are handled
     std::size_t FScanFrom = 0;  // no CR LF starts before this offset of FReceiveBuffer
     TSmtpState FState = TSmtpState::Connected;
     double FLastActivity = 0;

@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "DataU1.h"
@@ -118,27 +119,42 @@ void TSmtpConnection::SocketDataAvailable(TCustomWSocket*, std::uint16_t) {
 }
 
 void TSmtpConnection::ProcessReceived() {
-    // The buffer is read afresh for every line: a command may pump messages
-    // (a close that would block), and a line must never be handled twice.
+    // Lines are taken from the front of the buffer by moving FConsumed; the
+    // buffer is cut once per call, not once per line, so that a large read
+    // costs time in proportion to its size. FConsumed is read afresh for
+    // every line: a command may pump messages (a close that would block), and
+    // a line must never be handled twice.
     for (;;) {
-        if (FFlow.Holding()) return;
-        const std::size_t eol = FReceiveBuffer.find("\r\n", FScanFrom);
+        if (FFlow.Holding()) {
+            DropConsumed();
+            return;
+        }
+        const std::size_t eol = FReceiveBuffer.find("\r\n", std::max(FScanFrom, FConsumed));
         if (eol == std::string::npos) {
             // The next search starts at the last byte: it may be the CR of a
             // CR LF whose LF is still on its way.
             FScanFrom = FReceiveBuffer.empty() ? 0 : FReceiveBuffer.size() - 1;
             break;
         }
-        std::string line = FReceiveBuffer.substr(0, eol);
-        FReceiveBuffer.erase(0, eol + 2);
-        FScanFrom = 0;
+        std::string line = FReceiveBuffer.substr(FConsumed, eol - FConsumed);
+        FConsumed = eol + 2;
         ProcessCommand(line);
         FFlow.AfterCommand();
     }
+    DropConsumed();
 
     const std::size_t limit =
         FState == TSmtpState::ReceivingData ? MaxDataLineLength : MaxCommandLineLength;
     if (FReceiveBuffer.size() > limit) RefuseLongLine();
+}
+
+void TSmtpConnection::DropConsumed() {
+    if (FConsumed == 0) return;
+    FReceiveBuffer.erase(0, FConsumed);
+    FScanFrom = FScanFrom > FConsumed ? FScanFrom - FConsumed : 0;
+    FConsumed = 0;
+    // A message's worth of buffer is not kept by a session that waits.
+    if (FReceiveBuffer.empty() && FReceiveBuffer.capacity() > 2 * ReceiveChunk) FReceiveBuffer = std::string();
 }
 
 // A client that never ends its line would otherwise grow the buffer without
@@ -148,6 +164,7 @@ void TSmtpConnection::RefuseLongLine() {
     FReceiveBuffer.clear();
     FReceiveBuffer.shrink_to_fit();
     FScanFrom = 0;
+    FConsumed = 0;
     FMessage->Clear();
     FState = TSmtpState::Greeted;
     if (FSocket->State() == wsConnected) Reply("500 Line too long.");
