@@ -223,6 +223,11 @@ public:
     // message file written before stays). While a delivery batch is current
     // (DeliveryBatch.h) the files are written and left to its commit.
     void StoreMessage(const std::string& senderLocalPart, const std::vector<std::string>& lines);
+    // The same with the file's whole text given as blocks written one after
+    // the other (the lines with their CR LF): the blocks are shared, not
+    // copied, by the message file and its backup copy.
+    void StoreMessageText(const std::string& senderLocalPart,
+                          const std::vector<std::shared_ptr<const std::string>>& text);
 };
 
 // After a group commit failed: a message name given out may have been taken by

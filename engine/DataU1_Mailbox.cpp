@@ -135,11 +135,13 @@ void nameTaken(const std::string& folder, const std::string& stem) {
 // Places data under a new name in folder (see nextName): with the delivery's
 // other files when a delivery batch is current, otherwise at once, in turn
 // with the commits under way, so that names still appear in their order.
-void storeNewFile(const std::string& folder, const std::string& stem, const std::string& data) {
+void storeNewFile(const std::string& folder, const std::string& stem,
+                  const std::vector<std::shared_ptr<const std::string>>& data) {
     std::string path = folder + stem + ".txt";
     for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
         auto file = std::make_unique<platform::DurableFile>(folder);
-        if (!file->write(data)) throw EFCreateError(path, file->error());
+        for (const auto& block : data)
+            if (!file->write(*block)) throw EFCreateError(path, file->error());
         path = nextName(folder, stem);
         if (TDeliveryBatch* batch = TDeliveryBatch::Current()) {
             batch->Files.add(std::move(file), path, false);
@@ -285,11 +287,6 @@ bool TPop3UserInformation::SaveUser(const std::string& user) {
 
 void TPop3UserInformation::StoreMessage(const std::string& senderLocalPart,
                                         const std::vector<std::string>& lines) {
-    bool exists = false;
-    std::string folder = ServerInformation ? ServerInformation->UserFolder(UserName, exists) : std::string();
-    if (folder.empty()) throw EFCreateError(mailBoxPath() + UserName, EINVAL);
-    if (!exists) datau1::makeFolders(folder);
-
     std::string data;
     std::size_t size = 0;
     for (const auto& l : lines) size += l.size() + 2;
@@ -298,6 +295,15 @@ void TPop3UserInformation::StoreMessage(const std::string& senderLocalPart,
         data += l;
         data += "\r\n";
     }
+    StoreMessageText(senderLocalPart, {std::make_shared<const std::string>(std::move(data))});
+}
+
+void TPop3UserInformation::StoreMessageText(const std::string& senderLocalPart,
+                                            const std::vector<std::shared_ptr<const std::string>>& data) {
+    bool exists = false;
+    std::string folder = ServerInformation ? ServerInformation->UserFolder(UserName, exists) : std::string();
+    if (folder.empty()) throw EFCreateError(mailBoxPath() + UserName, EINVAL);
+    if (!exists) datau1::makeFolders(folder);
 
     const std::string stamp = deliveryStamp();
     storeNewFile(folder, stamp, data);

@@ -73,12 +73,11 @@ void TDeliverMail::ResolveAlias(std::string& mailbox, const std::string& domain)
 void TDeliverMail::DeliverToUser(TPop3UserInformation* user) {
     if (!user) return;
     Log("Adding Return Path to Message Header", 8);
-    std::vector<std::string> lines;
-    lines.reserve(Message->Lines.size() + 1);
-    lines.push_back("Return-Path: " + Message->ReversePath.GetPath());
-    lines.insert(lines.end(), Message->Lines.begin(), Message->Lines.end());
+    // The same text for every local recipient of this routing: made once, and
+    // shared by their files rather than copied for each.
+    if (FStoredText.empty()) FStoredText = Message->TextBlocks("Return-Path: " + Message->ReversePath.GetPath() + "\r\n");
     Log("Saving Message to User", 8);
-    user->StoreMessage(Message->ReversePath.LocalPart, lines);
+    user->StoreMessageText(Message->ReversePath.LocalPart, FStoredText);
 }
 
 bool TDeliverMail::SendUndeliverableNotice(const std::string& path) {
@@ -96,7 +95,8 @@ bool TDeliverMail::SendUndeliverableNotice(const std::string& path) {
     notice.AddLine("so the following message could not be delivered.");
     notice.AddLine("");
     notice.AddLine("");
-    notice.Lines.insert(notice.Lines.end(), Message->Lines.begin(), Message->Lines.end());
+    const std::vector<std::string>& lines = Message->AllLines();
+    notice.Lines.insert(notice.Lines.end(), lines.begin(), lines.end());
     if (notice.ForwardPathCount() == 0 || notice.ForwardPath(0)->GetPath() == "<>") return true;
     return notice.SaveToQueue();
 }
@@ -172,7 +172,7 @@ bool TDeliverMail::Deliver() {
                 if (!g_listChain.processed.insert(platform::lowerCase(listName)).second) {
                     Log("Mailing List " + listName + " already processed for this message... Skipping", 7);
                 } else {
-                    TListServer list(listName, Message->ReversePath.GetPath(), Message->Lines);
+                    TListServer list(listName, Message->ReversePath.GetPath(), Message->AllLines());
                     list.OnLog = OnLog;
                     if (!list.ProcessMessage()) {
                         ErrorText = "Mailing List " + listName + " could not deliver the message";

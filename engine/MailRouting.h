@@ -77,4 +77,7 @@ public:
 
 private:
     TSmtpMessageInformation* Message;  // not owned
+    // The mailbox text ("Return-Path:" line and the message), made at the
+    // first local delivery and shared by every one after it.
+    std::vector<TMessageText::TBlock> FStoredText;
 };

@@ -45,6 +45,7 @@ void TSmtpMessageInformation::Clear() {
     ClearForwardPaths();
     ReversePath.Clear();
     Lines.clear();
+    Text.Clear();
     HasLocalRecipient = false;
     RcptCount = 0;
     SenderIsLocalUser = false;
@@ -82,6 +83,22 @@ bool TSmtpMessageInformation::AddForwardPath(const std::string& text) {
     return true;
 }
 
+std::vector<std::string>& TSmtpMessageInformation::AllLines() {
+    if (!Text.Empty()) {
+        Text.SplitInto(Lines);
+        Text.Clear();
+    }
+    return Lines;
+}
+
+std::vector<TMessageText::TBlock> TSmtpMessageInformation::TextBlocks(std::string prefix) {
+    prefix += mailrouting::joinLines(Lines);
+    std::vector<TMessageText::TBlock> blocks{std::make_shared<const std::string>(std::move(prefix))};
+    const auto& text = Text.Blocks();
+    blocks.insert(blocks.end(), text.begin(), text.end());
+    return blocks;
+}
+
 void TSmtpMessageInformation::AddReceivedHeader() {
     const std::string& from = ReversePath.RouteHosts.empty() ? ReversePath.Domain : ReversePath.RouteHosts.front();
     std::string by, date;
@@ -94,7 +111,7 @@ void TSmtpMessageInformation::AddReceivedHeader() {
     Lines.insert(Lines.begin(), "Received: FROM " + from + " BY " + by + " ; " + date);
 }
 
-bool TSmtpMessageInformation::SaveToQueue(std::string* queueName) const {
+bool TSmtpMessageInformation::SaveToQueue(std::string* queueName) {
     if (!ServerInformation) return false;
     const std::string folder = ServerInformation->QueuePath;
 
@@ -117,7 +134,8 @@ bool TSmtpMessageInformation::SaveToQueue(std::string* queueName) const {
         // Placed with the rest of the delivery; a name that a commit under
         // way is still to place is as taken as one in the folder.
         auto file = std::make_unique<platform::DurableFile>(folder);
-        if (!file->write(mailrouting::joinLines(head)) || !file->write(mailrouting::joinLines(Lines))) return false;
+        for (const auto& block : TextBlocks(mailrouting::joinLines(head)))
+            if (!file->write(*block)) return false;
         for (int attempt = 0; attempt < kQueueNameAttempts; ++attempt) {
             const std::string path = folder + name + ".txt";
             if (!batch->Files.holds(path) && !platform::commitPending(path)) {
@@ -131,7 +149,8 @@ bool TSmtpMessageInformation::SaveToQueue(std::string* queueName) const {
         return false;
     }
     platform::DurableFile file(folder);
-    if (!file.write(mailrouting::joinLines(head)) || !file.write(mailrouting::joinLines(Lines))) return false;
+    for (const auto& block : TextBlocks(mailrouting::joinLines(head)))
+        if (!file.write(*block)) return false;
     // Never replace a queue file: when the drawn name was taken meanwhile,
     // draw again.
     for (int attempt = 0; attempt < kQueueNameAttempts; ++attempt) {

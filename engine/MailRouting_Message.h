@@ -7,6 +7,11 @@
 // Contract:
 //  - Main thread only. Lines are bytes without line ends; nothing is
 //    re-encoded.
+//  - The message's text is Lines followed by Text. The SMTP session keeps
+//    what it receives in Text (one copy, shared by every file routing makes
+//    of it); Lines then holds only what was added on top (the "Received:"
+//    line). The header helpers look at Lines only: a reader that needs the
+//    lines themselves calls AllLines() first.
 //  - Header helpers look only at the header (the lines before the first empty
 //    line) and do not unfold continuation lines.
 //  - SaveToQueue writes the queue file atomically and durably: the agent's
@@ -19,6 +24,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "MailRouting_Text.h"
 #include "UtilU1_Address.h"
 
 class TSmtpMessageInformation {
@@ -32,6 +38,7 @@ public:
     // Recipients in the order of their addition (kind rkForwardPath).
     std::vector<std::unique_ptr<TMessageRouteInformation>> ForwardPaths;
     std::vector<std::string> Lines;
+    TMessageText Text;  // the lines after Lines
 
     // Set and read by the SMTP session only.
     bool HasLocalRecipient = false;
@@ -59,6 +66,11 @@ public:
     // dropped (up to the first foreign one).
     bool AddForwardPath(const std::string& text);
     void AddLine(std::string text) { Lines.push_back(std::move(text)); }
+    // Every line of the message: Text's lines move to the end of Lines.
+    std::vector<std::string>& AllLines();
+    // The whole text with CR LF line ends, after prefix, as blocks to write:
+    // Lines joined, then Text's blocks as they are.
+    std::vector<TMessageText::TBlock> TextBlocks(std::string prefix);
 
     // Inserts "Received: FROM " + first route host of the reverse path (else
     // its domain) + " BY " + Server Name + " ; " + the date text of now as
@@ -70,7 +82,7 @@ public:
     // Remaining "Forward Retries", the lines. False when it cannot be
     // written (nothing then appears in the queue folder). queueName, when
     // given, receives N on success.
-    bool SaveToQueue(std::string* queueName = nullptr) const;
+    bool SaveToQueue(std::string* queueName = nullptr);
 
     // The trimmed value of the first header line "Name:" (name compared
     // without regard to case); "" and false when there is none.

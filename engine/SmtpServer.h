@@ -31,6 +31,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <functional>
 #include <unordered_map>
 #include <vector>
@@ -116,7 +117,7 @@ private:
     void DoMailFrom(const std::string& argument);
     void DoRcptTo(const std::string& argument);
     void DoData();
-    void DoDataLine(const std::string& line);
+    void DoDataLine(std::string_view line);
     void DoEndOfData();
     void StartCommit(TDeliveryBatch& batch);
     void EndOfDataReply(bool stored, const std::string& why);

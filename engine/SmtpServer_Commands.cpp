@@ -354,14 +354,14 @@ void TSmtpConnection::DoData() {
     Log("Ready to accept mail", 6);
 }
 
-void TSmtpConnection::DoDataLine(const std::string& line) {
+void TSmtpConnection::DoDataLine(std::string_view line) {
     if (line == ".") {
         DoEndOfData();
         return;
     }
-    std::string text = (!line.empty() && line[0] == '.') ? line.substr(1) : line;
-    if (ServerInformation->LogMessageSpy) Log("Data: " + text, 8);
-    FMessage->AddLine(std::move(text));
+    if (!line.empty() && line[0] == '.') line.remove_prefix(1);
+    if (ServerInformation->LogMessageSpy) Log("Data: " + std::string(line), 8);
+    FMessage->Text.AppendLine(line);
 }
 
 // Routing runs to its end here, inside the data event; the files it writes

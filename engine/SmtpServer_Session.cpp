@@ -136,9 +136,15 @@ void TSmtpConnection::ProcessReceived() {
             FScanFrom = FReceiveBuffer.empty() ? 0 : FReceiveBuffer.size() - 1;
             break;
         }
-        std::string line = FReceiveBuffer.substr(FConsumed, eol - FConsumed);
+        const std::size_t from = FConsumed;
         FConsumed = eol + 2;
-        ProcessCommand(line);
+        if (FState == TSmtpState::ReceivingData) {
+            // Message text is taken from the buffer without a copy of its own;
+            // the view is not used after the line's handling.
+            DoDataLine(std::string_view(FReceiveBuffer).substr(from, eol - from));
+        } else {
+            ProcessCommand(FReceiveBuffer.substr(from, eol - from));
+        }
         FFlow.AfterCommand();
     }
     DropConsumed();
