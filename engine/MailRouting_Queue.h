@@ -87,7 +87,8 @@ public:
     std::string ReversePath;  // the From= text as loaded
     std::vector<std::unique_ptr<TSmtpAgentForwardInformation>> Groups;  // in creation order
     std::vector<std::string> Lines;  // the message
-    // To= texts of the last load that do not parse as a path, in file order.
+    // To= texts of the last load that do not parse as a path or hold a
+    // control byte, in file order.
     // They name nobody the agent can reach and are never written back; the
     // agent reports them to the sender.
     std::vector<std::string> Unreadable;
@@ -104,7 +105,8 @@ public:
 
     // Puts a recipient text into the group of its next hop (the first route
     // host upper-cased, else the domain upper-cased), creating the group when
-    // needed. False, and nothing added, when it does not parse as a path.
+    // needed. False, and nothing added, when it does not parse as a path or
+    // holds a control byte.
     bool AddRecipient(const std::string& text);
 
     // Reads "Queue Path" + queueName + ".txt". False when the file does not

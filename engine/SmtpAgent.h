@@ -25,6 +25,13 @@
 //    connection uses for its failure notice) with "<Smtp Agent ID n> ".
 //  - A connection removed by the inactivity sweep or by Shutdown leaves its
 //    queue file as it last wrote it; a later scan services it again.
+//  - No lone CR or LF reaches a next hop: a stored message line holding one
+//    goes out as several lines, each dot-stuffed; a path holding a control
+//    byte is never sent (such a recipient is reported to the sender as
+//    unreadable; such a reverse path fails every pass until the retries end,
+//    and gets no notice). The stored file stays as it is.
+//  - Unreadable recipients leave the queue file before the sender's notice
+//    goes out; a notice that cannot be routed puts them back.
 //  - Needs the process's settings object (ServerInformation).
 #pragma once
 

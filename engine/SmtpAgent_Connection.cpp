@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 
 #include "DataU1.h"
 #include "MailRouting.h"
@@ -28,6 +29,43 @@ std::string Upper(std::string S) {
 constexpr unsigned PaceMs = 20;
 constexpr std::size_t PaceRun = 100;
 constexpr std::uintptr_t PaceTimerID = 1;
+
+// A text holding a byte below 32 or 127 is no path: sent in MAIL FROM or
+// RCPT TO, a CR or LF in it would end the command early and start one of the
+// text's choosing at the next hop.
+bool HoldsControlByte(const std::string& Text) {
+    for (const char C : Text)
+        if (static_cast<unsigned char>(C) < 32 || C == 127) return true;
+    return false;
+}
+
+// The first CR or LF in [P, End), or End.
+const char* FindLineBreak(const char* P, const char* End) {
+    const std::size_t N = static_cast<std::size_t>(End - P);
+    const char* Lf = static_cast<const char*>(std::memchr(P, '\n', N));
+    const char* Cr = static_cast<const char*>(std::memchr(P, '\r', Lf ? static_cast<std::size_t>(Lf - P) : N));
+    return Cr ? Cr : (Lf ? Lf : End);
+}
+
+// Appends one stored message line as it goes on the wire. The store keeps a
+// lone CR or LF inside a line as the client sent it, but the next hop must
+// never see one: a lenient server takes it as a line end, and a "." after it
+// as the end of the data, so a body could end the message early and smuggle
+// commands. Each lone CR, lone LF (or CR LF) inside the line therefore ends a
+// wire line of its own, and every wire line is dot-stuffed. A line without
+// either byte costs two memchr calls.
+void AppendWireLine(std::string& Out, const std::string& Line) {
+    const char* P = Line.data();
+    const char* const End = P + Line.size();
+    for (;;) {
+        const char* Break = FindLineBreak(P, End);
+        if (P != Break && *P == '.') Out += '.';
+        Out.append(P, Break);
+        Out += "\r\n";
+        if (Break == End) return;
+        P = Break + (*Break == '\r' && Break + 1 != End && Break[1] == '\n' ? 2 : 1);
+    }
+}
 
 // A reply line longer than this without a line end is taken as it stands, so
 // a peer that never ends its line cannot make the buffer grow without bound.
@@ -174,10 +212,22 @@ void TSmtpAgentConnection::ServiceMessage(const std::string& QueueName) {
     }
     if (!FMessage.Unreadable.empty()) {
         // A recipient that cannot be read back can never be delivered: the
-        // sender hears of it now, and the file keeps only the others.
+        // file gives it up first, and only then does the sender hear of it,
+        // so that a rewrite that fails leaves the file for a later scan
+        // without a notice, and no scan tells the sender twice.
         Log("Unreadable recipient(s) in Mail " + QueueName + "... Sending failure notice.", 1);
+        if (!FMessage.Save()) {
+            Log("Unable to update Mail " + QueueName + " in the queue... Left in queue.", 1);
+            Release();
+            return;
+        }
         if (!SendFailureNotice(FMessage.Unreadable)) {
             Log("Unable to route the failure notice for Mail " + QueueName + "... Left in queue.", 1);
+            // Written back, so that a later scan tries the notice again.
+            auto Back = std::make_unique<TSmtpAgentForwardInformation>();
+            for (const std::string& U : FMessage.Unreadable) Back->AddRecipient(U);
+            FMessage.Groups.push_back(std::move(Back));
+            if (!FMessage.Save()) Log("Unable to update Mail " + QueueName + " in the queue.", 1);
             Release();
             return;
         }
@@ -188,7 +238,15 @@ void TSmtpAgentConnection::ServiceMessage(const std::string& QueueName) {
             Release();
             return;
         }
-        if (!FMessage.Save()) Log("Unable to update Mail " + QueueName + " in the queue.", 1);
+    }
+    if (HoldsControlByte(FMessage.ReversePath)) {
+        // No next hop may be sent it: every group fails this pass, and once
+        // the retries are used up the file goes (the notice cannot be sent to
+        // such a path either). Until then it stays for the administrator.
+        Log("Reverse path of Mail " + QueueName + " holds a control byte... Not sent.", 1);
+        FDomainIndex = 0;
+        PostToSelf(WM_NEXT_DOMAIN);
+        return;
     }
     FDomainIndex = FMessage.ForwardCount();
     PostToSelf(WM_NEXT_DOMAIN);
@@ -454,7 +512,9 @@ void TSmtpAgentConnection::ProcessReply(const std::string& Line) {
             Log("Server said hello", 8);
             Log("We say HELO " + ServerName, 8);
             FState = TSmtpAgentState::HeloSent;
-            Send("HELO " + ServerName);
+            // The name comes from the settings file, where a lone CR can
+            // stand inside a value: it must not end the command.
+            Send("HELO " + Printable(ServerName));
         } else {
             FailSession("Server won't ACK us", fsHeloRefused, Code, Text, false);
         }
@@ -564,12 +624,7 @@ void TSmtpAgentConnection::PaceMessageText() {
     // One run goes out in one SendStr: on the wire the same burst as one
     // call per line.
     std::string Chunk;
-    for (std::size_t I = FPaceLine; I < End; ++I) {
-        const std::string& L = Lines[I];
-        if (!L.empty() && L[0] == '.') Chunk += '.';
-        Chunk += L;
-        Chunk += "\r\n";
-    }
+    for (std::size_t I = FPaceLine; I < End; ++I) AppendWireLine(Chunk, Lines[I]);
     FPaceLine = End;
     const bool Last = End == Count;
     if (Last) {
@@ -654,15 +709,21 @@ std::vector<std::string> TSmtpAgentConnection::NotReached() const {
 }
 
 bool TSmtpAgentConnection::SendFailureNotice(const std::vector<std::string>& Recipients) {
+    if (HoldsControlByte(FMessage.ReversePath)) {
+        Log("Failure Notice to a reverse path holding a control byte... Not sent.", 7);
+        return true;
+    }
     TSmtpMessageInformation Notice;
     Notice.ReversePath.Parse("<>");
     Notice.AddForwardPath(FMessage.ReversePath);
-    Notice.AddLine("From: Tavrin Server " + ServerInformation->ServerName);
+    // No line the notice builds may carry a lone CR or LF: in the header it
+    // would start a header line of someone else's choosing.
+    Notice.AddLine("From: Tavrin Server " + Printable(ServerInformation->ServerName));
     Notice.AddLine("Subject: Undeliverable Mail");
     Notice.AddLine("");
     Notice.AddLine("The following recepients were not reached:");
     Notice.AddLine("");
-    for (const std::string& R : Recipients) Notice.AddLine(R);
+    for (const std::string& R : Recipients) Notice.AddLine(Printable(R));
     Notice.AddLine("");
     Notice.AddLine("so the following message could not be delivered");
     Notice.AddLine("");

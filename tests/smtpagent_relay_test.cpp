@@ -84,6 +84,44 @@ TEST_F(AgentRelay, AddressLiteralDomainIsDeliveredAndTheFileDeleted) {
     EXPECT_TRUE(hasLog("Response: 354 ("));
 }
 
+// A lone CR or LF that a stored file holds never reaches the next hop as a
+// line end of its own: inside a message line it goes out as CR LF with each
+// part dot-stuffed; in a path the path is not sent at all (the sink takes a
+// lone LF as the end of a command).
+TEST_F(AgentRelay, LoneLineBreaksNeverReachTheNextHop) {
+    startSink();
+    // A stored line, and what the sink hands over for it (dot-stuffing undone).
+    const std::vector<std::pair<std::string, std::string>> Table{
+        {"a\nb", "a\r\nb\r\n"},
+        {"x\r.y", "x\r\n.y\r\n"},
+        {"\n.\nMAIL FROM:<e@x>", "\r\n.\r\nMAIL FROM:<e@x>\r\n"},
+        {"..z", "..z\r\n"},
+        {"e\r", "e\r\n\r\n"},
+        {".\r.", ".\r\n.\r\n"},
+    };
+    std::vector<std::string> Lines{"Subject: wire", ""};
+    std::string Expected = "Subject: wire\r\n\r\n";
+    for (const auto& [Stored, Seen] : Table) {
+        Lines.push_back(Stored);
+        Expected += Seen;
+    }
+    const std::string Smuggled = "\nRCPT TO:" + literal("evil", SinkAddr);
+    writeQueue("30", "<sender@agent.local.test>", {literal("one", SinkAddr), literal("two", SinkAddr) + Smuggled}, 0,
+               5, Lines);
+    writeQueue("31", "<sender@agent.local.test>" + Smuggled, {literal("three", SinkAddr)}, 0, 5, Lines);
+
+    ASSERT_TRUE(runPass()) << dump();
+    ASSERT_TRUE(stepUntil([&] { return Sink->count() >= 1; }, 5000));
+    const auto M = Sink->messages();
+    ASSERT_EQ(M.size(), 1u) << dump();
+    EXPECT_EQ(M[0].RcptTos, std::vector<std::string>{"one@[" + SinkAddr + "]"});
+    EXPECT_EQ(M[0].Data, Expected);
+    EXPECT_FALSE(queued("30"));
+    EXPECT_TRUE(hasLog("Reverse path of Mail 31 holds a control byte... Not sent.")) << dump();
+    EXPECT_EQ(readQueue("31"), AgentTest::queueText("<sender@agent.local.test>" + Smuggled,
+                                                    {literal("three", SinkAddr)}, 1, 4, Lines));
+}
+
 TEST_F(AgentRelay, OneRecipientOfThreeRefusedStaysInTheFile) {
     startSink({"two@[" + SinkAddr + "]"});
     writeQueue("5", "<sender@agent.local.test>",

@@ -100,6 +100,38 @@ TEST_F(AgentRetry, UnreadableRecipientsGoIntoTheNotice) {
     EXPECT_EQ(mailbox().size(), 2u);  // reported once only
 }
 
+// The file gives up its unreadable recipients before the sender hears of
+// them, so the sender is told once: a rewrite that fails sends no notice, and
+// a notice that cannot be stored puts them back for the next scan. Each
+// failure comes from the write's temporary folder being a file instead.
+TEST_F(AgentRetry, UnreadableRecipientsLeaveTheFileBeforeTheNotice) {
+    const std::vector<std::string> Bad{"<user>"};
+    writeQueue("9", "<sender@agent.local.test>", Bad, 0, 2, Body);
+    struct Case {
+        std::string Folder;  // where the write fails
+        std::string Log;
+        int Performed;  // the pass is counted once the rewrite succeeded
+    };
+    const std::vector<Case> Cases{
+        {queuePath(), "Unable to update Mail 9 in the queue... Left in queue.", 0},
+        {ServerInformation->UserFolder("sender"), "Unable to route the failure notice for Mail 9... Left in queue.", 1},
+    };
+    for (const Case& C : Cases) {
+        const std::string Blocker = C.Folder + ".tmp:";
+        std::filesystem::remove_all(Blocker);
+        testsupport::writeFile(Blocker, "");
+        ASSERT_TRUE(runPass()) << dump();
+        std::filesystem::remove(Blocker);
+        EXPECT_TRUE(hasLog(C.Log)) << dump();
+        EXPECT_TRUE(mailbox().empty()) << C.Folder;
+        EXPECT_EQ(readQueue("9"), AgentTest::queueText("<sender@agent.local.test>", Bad, C.Performed, 2, Body));
+    }
+    ASSERT_TRUE(runPass()) << dump();
+    ASSERT_EQ(mailbox().size(), 1u) << dump();
+    EXPECT_EQ(mailbox()[0], notice(Bad));
+    EXPECT_FALSE(queued("9"));
+}
+
 TEST_F(AgentRetry, NullSenderGetsNoNotice) {
     writeQueue("4", "<>", {To()}, 0, 0, Body);
     ASSERT_TRUE(runPass()) << dump();
