@@ -150,6 +150,32 @@ TEST_F(GroupCommit, ClientThatEndsItsSideHearsBothRepliesAndTheQueueRunsForAGone
     platform::loop().destroyWindow(window);
 }
 
+// A post that is answered 451 leaves no archive entry: the sender's retry
+// leaves exactly one.
+TEST_F(GroupCommit, ListArchiveHoldsAPostOnceItIsStored) {
+    TMailListInformation team;
+    team.AddMember(true, false, "alice@local.test");
+    team.DigestFile = si().BasePath + "team-archive.txt";
+    ASSERT_TRUE(team.SaveToFile("team", true));
+    const std::string bob = si().MailBoxPath + "bob/";
+    fs::remove_all(bob + ".tmp:");
+    testsupport::writeFile(bob + ".tmp:", "blocks bob's temporary files");
+    startServer();
+    auto c = loggedIn();
+    for (const char* expected : {"451 Error in processing: Mail could not be stored", "250 Mail Queued for Delivery"}) {
+        EXPECT_EQ(cmd(*c, "MAIL FROM:<alice@local.test>"), "250 Sender Accepted");
+        EXPECT_EQ(cmd(*c, "RCPT TO:<team@mail.test>"), "250 Destination Accepted");
+        EXPECT_EQ(cmd(*c, "RCPT TO:<bob@local.test>"), "250 Destination Accepted");
+        EXPECT_EQ(cmd(*c, "DATA").substr(0, 4), "354 ");
+        c->send("Subject: post\r\n\r\nbody\r\n.\r\n");
+        EXPECT_EQ(c->reply(), expected);
+        fs::remove(bob + ".tmp:");
+    }
+    const std::string archive = readFile(team.DigestFile);
+    EXPECT_NE(archive.find("Subject: post"), std::string::npos);
+    EXPECT_EQ(archive.find("Subject: post"), archive.rfind("Subject: post"));
+}
+
 // --- kill -9 during group commits ---------------------------------------------
 
 // The server of the crash test runs as a process of its own: this test binary
