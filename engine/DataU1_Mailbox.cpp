@@ -1,6 +1,5 @@
 // The user record (the user information file) and the mailbox store: message
 // files, backup copies and the mailbox listing of a POP3 session.
-#include <dirent.h>
 #include <sys/stat.h>
 #include <time.h>
 
@@ -26,8 +25,6 @@ namespace {
 
 constexpr const char* kSection = "User Information";
 constexpr std::size_t kMaxSenderInName = 128;
-constexpr int kMaxSuffix = 999999;
-constexpr int kNameAttempts = 100;
 constexpr std::size_t kUserRecordCacheEntries = 4096;
 constexpr std::int64_t kRacyNs = 1000000000;
 constexpr std::size_t kNameMemoryEntries = 1024;
@@ -58,14 +55,15 @@ std::string senderForName(const std::string& sender) {
 }
 
 // Message names within one second: stem + ".txt" first, then stem +
-// "_NNNNNN.txt" counting up, so that the names of a folder sort in arrival
-// order. The last number given out is remembered per folder and stem; the
-// folder is listed only when that memory has nothing (the first message of a
-// second, or a name found taken). The rename that never replaces still guards
-// against a name made by someone else meanwhile.
+// "_NNNNNN.txt" counting up (a numbered series, platform/GroupCommit.h), so
+// that the names of a folder sort in arrival order. The last number given out
+// is remembered per folder and stem; the folder is listed only when that
+// memory has nothing (the first message of a second) or may be behind (a
+// commit found a name taken, or failed). The commit itself moves a message
+// whose name was taken meanwhile on to the next free number.
 struct NameMemory {
     int last = -1;       // 0 stands for stem + ".txt" itself
-    bool stale = false;  // a name was found taken: list before the next one
+    bool stale = false;  // list before the next one
 };
 
 std::unordered_map<std::string, NameMemory>& nameMemory() {
@@ -73,42 +71,15 @@ std::unordered_map<std::string, NameMemory>& nameMemory() {
     return memory;
 }
 
-// The highest number in use for stem in folder: -1 when none, 0 for the bare
-// stem. Names only: the entries' types do not matter, since a folder of such a
-// name would refuse the rename as well.
-int highestInUse(const std::string& folder, const std::string& stem) {
-    int highest = -1;
-    DIR* dir = ::opendir(folder.c_str());
-    if (!dir) return highest;
-    const std::size_t numbered = stem.size() + 1 + 6 + 4;
-    while (const dirent* e = ::readdir(dir)) {
-        const std::string_view n(e->d_name);
-        if (n.size() < stem.size() + 4 || n.compare(0, stem.size(), stem) != 0 ||
-            n.compare(n.size() - 4, 4, ".txt") != 0)
-            continue;
-        if (n.size() == stem.size() + 4) {
-            highest = std::max(highest, 0);
-            continue;
-        }
-        if (n.size() != numbered || n[stem.size()] != '_') continue;
-        const std::string digits(n.substr(stem.size() + 1, 6));
-        if (IsAllDigits(digits)) highest = std::max(highest, std::stoi(digits));
-    }
-    ::closedir(dir);
-    return highest;
-}
-
-std::string nameFor(const std::string& folder, const std::string& stem, int n) {
-    if (n == 0) return folder + stem + ".txt";
-    char suffix[16];
-    std::snprintf(suffix, sizeof suffix, "_%06d", n);
-    return folder + stem + suffix + ".txt";
-}
-
-// Gives out the next name for stem in folder; it sorts after every name given
-// out or found before.
-std::string nextName(const std::string& folder, const std::string& stem) {
+// Gives out the next number for stem in folder; its name sorts after every
+// name given out or found before.
+int nextNumber(const std::string& folder, const std::string& stem) {
     auto& memory = nameMemory();
+    static std::uint64_t movedSeen = 0;
+    if (const std::uint64_t moved = platform::numberedNamesMoved(); moved != movedSeen) {
+        movedSeen = moved;
+        MessageNamesMayBeTaken();
+    }
     const std::string key = folder + '\0' + stem;
     auto it = memory.find(key);
     if (it == memory.end()) {
@@ -118,49 +89,44 @@ std::string nextName(const std::string& folder, const std::string& stem) {
             for (auto e = memory.begin(); e != memory.end();)
                 e = e->first.ends_with(stem.substr(stem.size() - kStampLength)) ? std::next(e) : memory.erase(e);
         }
-        it = memory.emplace(key, NameMemory{highestInUse(folder, stem), false}).first;
+        it = memory.emplace(key, NameMemory{platform::highestNumberInUse(folder, stem), false}).first;
     } else if (it->second.stale) {
-        it->second.last = std::max(it->second.last, highestInUse(folder, stem));
+        it->second.last = std::max(it->second.last, platform::highestNumberInUse(folder, stem));
         it->second.stale = false;
     }
-    if (it->second.last >= kMaxSuffix) throw EFCreateError(nameFor(folder, stem, kMaxSuffix), EEXIST);
-    return nameFor(folder, stem, ++it->second.last);
+    if (it->second.last >= platform::MaxNameNumber)
+        throw EFCreateError(platform::numberedName(folder, stem, platform::MaxNameNumber), EEXIST);
+    return ++it->second.last;
 }
 
-void nameTaken(const std::string& folder, const std::string& stem) {
-    auto it = nameMemory().find(folder + '\0' + stem);
-    if (it != nameMemory().end()) it->second.stale = true;
-}
-
-// Places data under a new name in folder (see nextName): with the delivery's
-// other files when a delivery batch is current, otherwise at once, in turn
-// with the commits under way, so that names still appear in their order.
+// Places data under a new name in folder (see nextNumber): with the
+// delivery's other files when a delivery batch is current, otherwise at once,
+// in turn with the commits under way, so that names still appear in their
+// order.
 void storeNewFile(const std::string& folder, const std::string& stem,
                   const std::vector<std::shared_ptr<const std::string>>& data) {
-    std::string path = folder + stem + ".txt";
-    for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
-        auto file = std::make_unique<platform::DurableFile>(folder);
-        for (const auto& block : data)
-            if (!file->write(*block)) throw EFCreateError(path, file->error());
-        path = nextName(folder, stem);
-        if (TDeliveryBatch* batch = TDeliveryBatch::Current()) {
-            batch->Files.add(std::move(file), path, false);
-            return;
-        }
-        platform::CommitSet set;
-        set.add(std::move(file), path, false);
-        const int error = platform::commitNow(std::move(set));
-        if (error == 0) return;
-        if (error != EEXIST) throw EFCreateError(path, error);
-        nameTaken(folder, stem);
+    auto file = std::make_unique<platform::DurableFile>(folder);
+    for (const auto& block : data)
+        if (!file->write(*block)) throw EFCreateError(folder + stem + ".txt", file->error());
+    const int number = nextNumber(folder, stem);
+    if (TDeliveryBatch* batch = TDeliveryBatch::Current()) {
+        batch->Files.addNumbered(std::move(file), folder, stem, number);
+        return;
     }
-    throw EFCreateError(path, EEXIST);
+    platform::CommitSet set;
+    set.addNumbered(std::move(file), folder, stem, number);
+    if (const int error = platform::commitNow(std::move(set)); error != 0) {
+        MessageNamesMayBeTaken();
+        throw EFCreateError(platform::numberedName(folder, stem, number), error);
+    }
 }
 
 // The user information file is read at every AUTH and every delivery. Its
 // values are kept per file and used again while the file's stamp (inode,
-// size, modification time in nanoseconds) is the one they were read with; a
-// file rewritten by the manager (a new inode) or edited by hand is read anew.
+// size, modification and change time in nanoseconds) is the one they were
+// read with; a file rewritten by the manager (a new inode) or edited by hand
+// (a new change time, even with its old modification time put back) is read
+// anew.
 struct CachedUserRecord {
     CachedUserRecord() = default;
     CachedUserRecord(const platform::FileStamp& stamp, const TPop3UserInformation& u)
@@ -181,8 +147,9 @@ struct CachedUserRecord {
 
     platform::FileStamp Stamp;
     // An edit in the same tick of the file system's clock as the version
-    // read would keep the stamp: only a version older than that by a margin
-    // is taken from here, a newer one is read again.
+    // read would keep the stamp: only a version whose last change (its change
+    // time, which no one can set back) is older than the read by a margin is
+    // taken from here, a newer one is read again.
     std::int64_t ReadAtNs = 0;
     std::string Password, ForwardToAddress, RealName;
     bool BackUpMailData = false, DoNotReportUserExists = false;
@@ -234,7 +201,7 @@ bool TPop3UserInformation::LoadUser(const std::string& user, bool* isUser) {
         if (!current.exists) return false;
         auto& cache = userRecordCache();
         if (auto it = cache.find(file); it != cache.end() && it->second.Stamp == current &&
-                                        current.mtimeNs + kRacyNs < it->second.ReadAtNs) {
+                                        current.ctimeNs + kRacyNs < it->second.ReadAtNs) {
             it->second.CopyTo(*this);
             return true;
         }

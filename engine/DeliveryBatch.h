@@ -5,6 +5,9 @@
 // and add them to the batch instead of committing each one; a request to run
 // the agent's queue waits in the batch too. The SMTP session then hands the
 // files to a group commit (platform/GroupCommit.h) and answers when it ends.
+// The batch's files are one commit set, all or nothing: when any of them
+// cannot be placed, none of the message's files stays, and the client's
+// retry stores the message once.
 // Without a current batch every writer commits at once, as before.
 //
 // Main thread only. One batch is current at a time; a batch that is destroyed

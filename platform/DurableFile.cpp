@@ -36,6 +36,7 @@ FileStamp stampOf(const struct stat& st) {
     s.ino = st.st_ino;
     s.size = st.st_size;
     s.mtimeNs = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    s.ctimeNs = static_cast<std::int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
     return s;
 }
 

@@ -27,13 +27,16 @@ inline constexpr std::string_view TempFolderName = ".tmp:";
 bool isTempFolderName(std::string_view name);
 
 // What identifies one version of a file: a rename-based write always gives a
-// new inode, an in-place edit a new size or modification time (nanoseconds).
+// new inode, an in-place edit a new change time (nanoseconds), even when the
+// old modification time is put back afterwards (cp -p, touch -r): only the
+// kernel sets the change time.
 struct FileStamp {
     bool exists = false;
     dev_t dev = 0;
     ino_t ino = 0;
     off_t size = 0;
     std::int64_t mtimeNs = 0;
+    std::int64_t ctimeNs = 0;
 
     bool operator==(const FileStamp&) const = default;
 };

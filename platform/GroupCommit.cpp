@@ -1,15 +1,20 @@
 #include "GroupCommit.h"
 
+#include <dirent.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
+#include <cstdio>
 #include <deque>
 #include <functional>
 #include <future>
 #include <map>
 #include <mutex>
+#include <set>
+#include <string_view>
 #include <thread>
 #include <unordered_set>
 
@@ -24,8 +29,49 @@ CommitSet::~CommitSet() = default;
 CommitSet::CommitSet(CommitSet&&) noexcept = default;
 CommitSet& CommitSet::operator=(CommitSet&&) noexcept = default;
 
+std::string numberedName(const std::string& folder, const std::string& stem, int number) {
+    if (number == 0) return folder + stem + ".txt";
+    char suffix[16];
+    std::snprintf(suffix, sizeof suffix, "_%06d", number);
+    return folder + stem + suffix + ".txt";
+}
+
+// Names only: the entries' types do not matter, since a folder of such a name
+// would refuse the rename as well.
+int highestNumberInUse(const std::string& folder, const std::string& stem) {
+    int highest = -1;
+    DIR* dir = ::opendir(folder.c_str());
+    if (!dir) return highest;
+    const std::size_t numbered = stem.size() + 1 + 6 + 4;
+    while (const dirent* e = ::readdir(dir)) {
+        const std::string_view n(e->d_name);
+        if (n.size() < stem.size() + 4 || n.compare(0, stem.size(), stem) != 0 ||
+            n.compare(n.size() - 4, 4, ".txt") != 0)
+            continue;
+        if (n.size() == stem.size() + 4) {
+            highest = std::max(highest, 0);
+            continue;
+        }
+        if (n.size() != numbered || n[stem.size()] != '_') continue;
+        int number = 0;
+        bool digits = true;
+        for (char c : n.substr(stem.size() + 1, 6)) {
+            if (c < '0' || c > '9') digits = false;
+            number = number * 10 + (c - '0');
+        }
+        if (digits) highest = std::max(highest, number);
+    }
+    ::closedir(dir);
+    return highest;
+}
+
 void CommitSet::add(std::unique_ptr<DurableFile> file, std::string target, bool replace) {
-    items_.push_back({std::move(file), std::move(target), replace});
+    items_.push_back({std::move(file), std::move(target), replace, {}, {}, -1});
+}
+
+void CommitSet::addNumbered(std::unique_ptr<DurableFile> file, std::string folder, std::string stem, int number) {
+    std::string target = numberedName(folder, stem, number);
+    items_.push_back({std::move(file), std::move(target), false, std::move(folder), std::move(stem), number});
 }
 
 bool CommitSet::holds(const std::string& target) const {
@@ -37,6 +83,8 @@ bool CommitSet::holds(const std::string& target) const {
 namespace {
 
 constexpr unsigned kFlushThreads = 8;
+// Looks at the folder again this many times for a numbered name found taken.
+constexpr int kNameAttempts = 100;
 // A larger group would keep the first of its sessions waiting for the last.
 constexpr std::size_t kMaxGroupFiles = 256;
 
@@ -122,15 +170,46 @@ private:
     std::vector<std::thread> threads_;
 };
 
+std::atomic<std::uint64_t> g_namesMoved{0};
+
 struct Request {
     CommitTicket ticket = 0;
     HWND wnd = NullWindow;
     unsigned msg = 0;
     std::vector<CommitSet::Item> items;
+    std::vector<std::string> added;  // the targets as added (for pending_)
     std::vector<int> flushErrors;
+    std::vector<std::string> placedNew;  // new files in place, to remove on failure
     int error = 0;
     std::promise<int>* waiter = nullptr;  // commitNow
 };
+
+// Renames one file into place; a numbered name found taken moves on to the
+// next free number. 0 or the errno of the failure.
+int placeItem(CommitSet::Item& item) {
+    for (int attempt = 0;; ++attempt) {
+        if (item.file->place(item.target, item.replace)) return 0;
+        const int err = item.file->error() ? item.file->error() : EIO;
+        if (err != EEXIST || item.number < 0 || attempt >= kNameAttempts) return err;
+        const int next = std::max(item.number, highestNumberInUse(item.folder, item.stem)) + 1;
+        if (next > MaxNameNumber) return EEXIST;
+        item.number = next;
+        item.target = numberedName(item.folder, item.stem, next);
+        ++g_namesMoved;
+    }
+}
+
+// Takes back the new files a failed set had placed; returns their folders,
+// which want a flush for the removal to last.
+std::set<std::string> removePlaced(Request& r) {
+    std::set<std::string> folders;
+    for (auto it = r.placedNew.rbegin(); it != r.placedNew.rend(); ++it) {
+        ::unlink(it->c_str());
+        folders.insert(folderOf(*it));
+    }
+    r.placedNew.clear();
+    return folders;
+}
 
 class Committer {
 public:
@@ -141,7 +220,7 @@ public:
     void enqueue(std::unique_ptr<Request> r) {
         {
             std::lock_guard<std::mutex> lk(mu_);
-            for (const auto& item : r->items) pending_.insert(item.target);
+            for (const auto& target : r->added) pending_.insert(target);
             queue_.push_back(std::move(r));
         }
         cv_.notify_one();
@@ -196,22 +275,27 @@ private:
         }
         pool.runAll(jobs);
 
-        // Renames one after another, in the order the names were given out.
+        // Renames one after another, in the order the names were given out;
+        // a set with a file that could not be flushed places nothing.
         std::map<std::string, std::vector<Request*>> folders;
         for (auto& r : group) {
-            for (std::size_t i = 0; i < r->items.size(); ++i) {
-                auto& item = r->items[i];
-                if (r->error == 0 && r->flushErrors[i] != 0) r->error = r->flushErrors[i];
-                if (r->error == 0) {
-                    if (item.file->place(item.target, item.replace))
-                        folders[folderOf(item.target)].push_back(r.get());
-                    else
-                        r->error = item.file->error() ? item.file->error() : EIO;
+            for (int err : r->flushErrors)
+                if (r->error == 0 && err != 0) r->error = err;
+            for (const bool replacing : {false, true}) {
+                for (auto& item : r->items) {
+                    if (r->error != 0 || item.replace != replacing) continue;
+                    r->error = placeItem(item);
+                    if (r->error != 0) break;
+                    if (!item.replace) r->placedNew.push_back(item.target);
+                    auto& inFolder = folders[folderOf(item.target)];
+                    if (inFolder.empty() || inFolder.back() != r.get()) inFolder.push_back(r.get());
                 }
-                item.file.reset();  // a file not placed goes with its temporary copy
             }
+            // Taken back at once; the folders' flush below makes that last.
+            if (r->error != 0) removePlaced(*r);
+            for (auto& item : r->items) item.file.reset();  // a file not placed goes with its temporary copy
             std::lock_guard<std::mutex> lk(mu_);
-            for (const auto& item : r->items) pending_.erase(item.target);
+            for (const auto& target : r->added) pending_.erase(target);
         }
 
         // The folders' flushes run while the next group is flushed and
@@ -244,6 +328,12 @@ private:
         std::size_t remaining = 0;
 
         void report() {
+            // A set that failed at a folder's flush still has its new files
+            // in place: they go, and their folders are flushed again, before
+            // anyone hears of the failure.
+            for (auto& r : group)
+                if (r->error != 0 && !r->placedNew.empty())
+                    for (const auto& folder : removePlaced(*r)) syncFolder(folder);
             for (auto& r : group) {
                 if (r->waiter)
                     r->waiter->set_value(r->error);
@@ -284,6 +374,7 @@ std::unique_ptr<Request> requestOf(CommitSet& set) {
     auto r = std::make_unique<Request>();
     r->ticket = g_nextTicket++;
     r->items = std::move(CommitAccess::items(set));
+    for (const auto& item : r->items) r->added.push_back(item.target);
     return r;
 }
 
@@ -307,6 +398,8 @@ int commitNow(CommitSet set) {
     committer().enqueue(std::move(r));
     return result.get();
 }
+
+std::uint64_t numberedNamesMoved() { return g_namesMoved.load(); }
 
 bool commitPending(const std::string& target) {
     return g_committer && g_committer->pid() == ::getpid() && g_committer->pending(target);

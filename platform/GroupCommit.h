@@ -2,22 +2,37 @@
 //
 // A commit takes a set of temporary files (DurableFile, written and not yet
 // committed), each with the name it is to take. It flushes every file, then
-// renames each into place in the order the set lists them, then flushes each
-// folder once, and reports by a posted message, as a host name lookup does.
-// Sets started while another commit is under way are committed together, so
-// that busy moments share their folder flushes; the flushes of one commit run
-// in parallel on a few platform worker threads. Those threads make only file
-// system calls; no code of the caller runs on them.
+// renames each into place, then flushes each folder once, and reports by a
+// posted message, as a host name lookup does. Sets started while another
+// commit is under way are committed together, so that busy moments share
+// their folder flushes; the flushes of one commit run in parallel on a few
+// platform worker threads. Those threads make only file system calls; no code
+// of the caller runs on them.
 //
-// Guarantees:
-//  - Renames happen in the order the sets were started, and within a set in
-//    the order of add(). A file added without `replace` never replaces an
-//    entry: when its name is taken, that file fails with EEXIST.
+// One set is one unit, all or nothing (a delivery: one message's mailbox
+// files, backup copies and queue file):
+//  - Renames happen in the order the sets were started. Within a set the new
+//    files come first, in the order of add(), then the files that replace an
+//    old version, in the order of add().
+//  - A new file never replaces an entry. A numbered name (addNumbered) found
+//    taken at the rename moves on to the next free number of its series; any
+//    other name found taken fails the set with EEXIST.
 //  - A file is renamed only after its own flush; the completion comes only
-//    after its folder's flush. A crash at any moment leaves each target
-//    either absent (or its old version) or complete.
-//  - The files of a set are placed in order until one fails; the rest of that
-//    set are not placed (their temporary files are removed).
+//    after its folder's flush.
+//  - When anything of a set fails (a file's flush, a rename, a folder's
+//    flush), the new files the set had already placed are removed again and
+//    their folders flushed before the failure is reported, so that a sender
+//    told to try again stores one copy in the end, not two. A file that
+//    replaced an old version cannot be taken back: the old version is gone.
+//    Replacements are therefore placed last, once every new file of the set
+//    is in place, and a failure before them leaves the old versions as they
+//    were; only a failing folder flush after them leaves the new version of
+//    a replaced file in place (whole) while the set is reported failed.
+//  - A crash at any moment leaves each target either absent (or its old
+//    version) or complete; temporary files never show in a listing. A crash
+//    part-way through a set, or during the removal after a failure, may leave
+//    some of its files in place: no reply has been given then, so the sender
+//    tries again and those targets may end up with two copies.
 //
 // Calls are for the loop's thread.
 #pragma once
@@ -32,6 +47,15 @@
 
 namespace platform {
 
+// A numbered series of names in a folder (`folder` ends in "/"): number 0 is
+// stem + ".txt", number n stem + "_" + n in six digits + ".txt". Sorted as
+// text, the names of a series come in the order of their numbers.
+inline constexpr int MaxNameNumber = 999999;
+std::string numberedName(const std::string& folder, const std::string& stem, int number);
+// The highest number of the series found in the folder (any kind of entry):
+// -1 when none.
+int highestNumberInUse(const std::string& folder, const std::string& stem);
+
 class CommitSet {
 public:
     CommitSet();
@@ -42,6 +66,10 @@ public:
     // Takes a written temporary file that is to become `target` (a path in
     // the folder the file was made for).
     void add(std::unique_ptr<DurableFile> file, std::string target, bool replace);
+    // Takes a written temporary file that is to become a new file named by
+    // number `number` of a numbered series; when that name is found taken at
+    // the rename, the next free number after every one in use is taken.
+    void addNumbered(std::unique_ptr<DurableFile> file, std::string folder, std::string stem, int number);
     bool empty() const { return items_.empty(); }
     // Whether a file of this set is to become `target`.
     bool holds(const std::string& target) const;
@@ -51,6 +79,9 @@ public:
         std::unique_ptr<DurableFile> file;
         std::string target;
         bool replace = false;
+        // A numbered name: its series and number (-1 for any other name).
+        std::string folder, stem;
+        int number = -1;
     };
 
 private:
@@ -69,7 +100,13 @@ CommitTicket startCommit(CommitSet set, HWND wnd, unsigned msg);
 // every commit started before it. 0 or the errno of the first failure.
 int commitNow(CommitSet set);
 
-// True while a started commit has still to place a file under `target`.
+// True while a started commit has still to place a file under `target` (the
+// name the file was added with).
 bool commitPending(const std::string& target);
+
+// How many times a commit has found a numbered name taken and moved on, so
+// far in this process. A caller that hands out numbers from memory looks at
+// its folders again when this has changed.
+std::uint64_t numberedNamesMoved();
 
 }  // namespace platform

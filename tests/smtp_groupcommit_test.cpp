@@ -2,6 +2,7 @@
 // a commit that fails, and a server killed while commits are under way.
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -65,29 +66,159 @@ TEST_F(GroupCommit, ManyMessagesInOneSecondKeepTheirOrderAndNeverReplaceOneAnoth
     EXPECT_EQ(subjects.size(), files.size());
 }
 
-// A name taken behind the server's back makes that message's commit fail: the
-// client hears 451, and the next message finds a free name again.
-TEST_F(GroupCommit, FailedCommitAnswers451AndTheNextMessageIsStored) {
+// A name taken behind the server's back, after it was given out and before
+// the rename (a file restored by hand, another writer): the message takes the
+// next free name and is stored, in the mailbox and among the backups alike.
+TEST_F(GroupCommit, NameTakenAtTheRenameTakesTheNextFreeName) {
     platform::setNowOverride(testsupport::fixedLocalTime());
+    TPop3UserInformation bob;
+    bob.Password = "hunter2";
+    bob.BackUpMailData = true;
+    ASSERT_TRUE(bob.SaveUser("bob"));
     startServer();
     auto c = loggedIn();
-    openMessage(*c);
-    c->send("Subject: one\r\n.\r\n");
-    EXPECT_EQ(c->reply(), "250 Mail Queued for Delivery");
     const std::string folder = si().MailBoxPath + "bob/";
-    fs::create_directory(folder + "20260308-064509_000001.txt");
-    openMessage(*c);
-    c->send("Subject: two\r\n.\r\n");
-    EXPECT_EQ(c->reply(), "451 Error in processing: Mail could not be stored");
-    EXPECT_TRUE(hasLog("Mail Rejected: Delivery failed (", 1));
-    openMessage(*c);
-    c->send("Subject: three\r\n.\r\n");
-    EXPECT_EQ(c->reply(), "250 Mail Queued for Delivery");
-    const auto files = messageFiles("bob");
-    ASSERT_EQ(files.size(), 2u);
-    EXPECT_NE(readFile(folder + "20260308-064509.txt").find("Subject: one"), std::string::npos);
-    EXPECT_NE(readFile(folder + "20260308-064509_000002.txt").find("Subject: three"), std::string::npos);
+    for (const char* subject : {"one", "two", "three"}) {
+        openMessage(*c);
+        c->send(std::string("Subject: ") + subject + "\r\n.\r\n");
+        EXPECT_EQ(c->reply(), "250 Mail Queued for Delivery") << subject;
+        if (subject == std::string("one")) {
+            testsupport::writeFile(folder + "20260308-064509_000001.txt", "by hand\r\n");
+            fs::create_directory(folder + "BAK/alice_20260308-064509_000001.txt");
+        }
+    }
+    const std::vector<std::pair<std::string, std::string>> expected = {
+        {"20260308-064509.txt", "one"},
+        {"20260308-064509_000001.txt", "by hand"},
+        {"20260308-064509_000002.txt", "two"},
+        {"20260308-064509_000003.txt", "three"},
+        {"BAK/alice_20260308-064509.txt", "one"},
+        {"BAK/alice_20260308-064509_000002.txt", "two"},
+        {"BAK/alice_20260308-064509_000003.txt", "three"}};
+    for (const auto& [name, text] : expected)
+        EXPECT_NE(readFile(folder + name).find(text), std::string::npos) << name;
+    EXPECT_EQ(messageFiles("bob").size(), 4u);
     EXPECT_TRUE(fs::is_empty(folder + ".tmp:"));
+}
+
+// --- all or nothing per message -----------------------------------------------
+
+// While it lives, files can be written for `folder` but not renamed into it:
+// its temporary folder is a link to a folder on another file system, so the
+// rename fails (EXDEV) as it would in a folder made read-only or immutable.
+// Unlike taking away write permission, this holds for root too.
+class RenamesFailInto {
+public:
+    explicit RenamesFailInto(const std::string& folder) : link_(folder + std::string(platform::TempFolderName)) {
+        fs::create_directories(folder);
+        struct stat here {};
+        ::stat(folder.c_str(), &here);
+        for (const char* base : {"/dev/shm", "/run", "/var/tmp", "/tmp"}) {
+            struct stat there {};
+            if (::stat(base, &there) != 0 || there.st_dev == here.st_dev) continue;
+            std::string dir = std::string(base) + "/tavrin-elsewhere-XXXXXX";
+            if (!::mkdtemp(dir.data())) continue;
+            elsewhere_ = dir;
+            break;
+        }
+        if (elsewhere_.empty()) return;
+        fs::remove_all(link_);
+        fs::create_directory_symlink(elsewhere_, link_);
+    }
+    ~RenamesFailInto() { end(); }
+    bool ready() const { return !elsewhere_.empty(); }
+    void end() {
+        if (elsewhere_.empty()) return;
+        fs::remove(link_);
+        fs::remove_all(elsewhere_);
+        elsewhere_.clear();
+    }
+
+private:
+    std::string link_, elsewhere_;
+};
+
+// u1 and u2 keep backup copies. A message whose delivery fails part-way at
+// the commit is answered 451 and leaves nothing anywhere; the sender's retry,
+// once the folder takes files again, leaves exactly one copy at each place.
+TEST_F(GroupCommit, DeliveryThatFailsPartWayLeavesNothingAndItsRetryOneCopy) {
+    for (const char* user : {"u1", "u2"}) {
+        TPop3UserInformation u;
+        u.Password = "pw";
+        u.BackUpMailData = true;
+        ASSERT_TRUE(u.SaveUser(user));
+    }
+    startServer();
+    const std::string send = home.path() + "send.py";
+    testsupport::writeFile(send, R"PY(
+import smtplib, sys
+s = smtplib.SMTP('127.0.0.1', int(sys.argv[1]), timeout=30)
+s.ehlo('client.test')
+s.login('alice', 'secret', initial_response_ok=False)
+try:
+    s.sendmail('alice@local.test', sys.argv[2:], 'Subject: all or nothing\r\n\r\nbody\r\n')
+    print('stored')
+except smtplib.SMTPDataError as e:
+    print('refused', e.smtp_code)
+s.quit()
+)PY");
+    const auto sendMail = [&](const std::vector<std::string>& to) {
+        std::vector<std::string> argv = {testsupport::python(), send, std::to_string(port())};
+        argv.insert(argv.end(), to.begin(), to.end());
+        testsupport::Child child(argv);
+        EXPECT_TRUE(child.wait()) << child.output();
+        return child.output();
+    };
+    const auto count = [](const std::string& folder) {
+        std::size_t n = 0;
+        std::error_code ec;
+        for (const auto& e : fs::directory_iterator(folder, ec))
+            if (e.is_regular_file() && !e.path().filename().string().ends_with(".ini")) ++n;
+        return n;
+    };
+    struct Case {
+        const char* what;
+        std::vector<std::string> to;
+        std::string blocked;  // the folder renames into fail
+    };
+    const std::string mail = si().MailBoxPath;
+    const std::vector<Case> cases = {
+        {"a second recipient's folder", {"u1@local.test", "u2@local.test"}, mail + "u2/"},
+        {"the queue folder", {"u1@local.test", "far@remote.example"}, si().QueuePath},
+        {"the only recipient's backup folder", {"u2@local.test"}, mail + "u2/BAK/"},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.what);
+        for (const char* user : {"u1", "u2"}) {
+            for (const auto& f : messageFiles(user)) fs::remove(f);
+            for (const auto& e : fs::directory_iterator(mail + user + "/BAK/")) fs::remove(e.path());
+        }
+        for (const auto& f : queueFiles()) fs::remove(f);
+
+        RenamesFailInto blocked(k.blocked);
+        if (!blocked.ready()) GTEST_SKIP() << "no second file system to make a rename fail";
+        EXPECT_EQ(sendMail(k.to), "refused 451\n");
+        for (const char* user : {"u1", "u2"}) {
+            EXPECT_EQ(count(mail + user), 0u) << user;
+            EXPECT_EQ(count(mail + user + "/BAK"), 0u) << user;
+        }
+        EXPECT_EQ(count(si().QueuePath), 0u);
+        EXPECT_TRUE(fs::is_empty(mail + "u1/" + std::string(platform::TempFolderName)));
+
+        blocked.end();
+        EXPECT_EQ(sendMail(k.to), "stored\n");
+        std::size_t foreign = 0;
+        for (const auto& to : k.to) {
+            const std::string user = to.substr(0, to.find('@'));
+            if (!to.ends_with("@local.test")) {
+                ++foreign;
+                continue;
+            }
+            EXPECT_EQ(count(mail + user), 1u) << user;
+            EXPECT_EQ(count(mail + user + "/BAK"), 1u) << user;
+        }
+        EXPECT_EQ(count(si().QueuePath), foreign);
+    }
 }
 
 // The client goes away while its message is being committed: the session is
