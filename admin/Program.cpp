@@ -6,7 +6,10 @@
 
 #include <QApplication>
 #include <QGuiApplication>
+#include <QSemaphore>
+#include <QThreadPool>
 #include <cstdlib>
+#include <memory>
 
 #include "About.h"
 #include "CloseQuery.h"
@@ -17,6 +20,7 @@
 #include "Main.h"
 #include "Splash.h"
 #include "platform/Bus.h"
+#include "platform/Descriptors.h"
 #include "platform/MessageLoop.h"
 #include "platform/SingleInstance.h"
 
@@ -64,7 +68,32 @@ void InstallEndSignals() {
 
 }  // namespace
 
+// Painting a large area hands strips of it to Qt's global thread pool, and
+// each thread the pool starts opens a descriptor for its event dispatcher;
+// GLib aborts the program when it cannot. The pool's threads are started here,
+// while descriptors are free, and kept for good, so that painting the window
+// never needs a new descriptor, whatever the clients hold meanwhile.
+void KeepPaintThreads() {
+    QThreadPool* pool = QThreadPool::globalInstance();
+    pool->setExpiryTimeout(-1);
+    const int n = pool->maxThreadCount();
+    auto started = std::make_shared<QSemaphore>();
+    auto go = std::make_shared<QSemaphore>();
+    for (int i = 0; i < n; ++i)
+        pool->start([started, go] {
+            started->release();
+            go->acquire();
+        });
+    // Each task holds a thread of its own until all have one. Bounded: a
+    // thread the system refuses must not keep the program from starting.
+    started->tryAcquire(n, 10000);
+    go->release(n);
+}
+
 int TavrinProgram(int argc, char** argv) {
+    // Every client holds a descriptor: work with as many as the system allows.
+    platform::raiseDescriptorLimit();
+
     // One copy per user; a second one only asks the first to come forward.
     platform::NamedMutex mutex(ApplicationTitle);
     if (mutex.alreadyExists()) {
@@ -79,6 +108,7 @@ int TavrinProgram(int argc, char** argv) {
 
     QApplication app(argc, argv);
     app.setQuitOnLastWindowClosed(false);
+    KeepPaintThreads();
     TLoopHost host;
     InstallEndSignals();
     QObject::connect(&app, &QGuiApplication::commitDataRequest, [](QSessionManager&) { EndSession(); });

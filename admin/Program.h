@@ -4,3 +4,7 @@
 #pragma once
 
 int TavrinProgram(int argc, char** argv);
+
+// Starts every thread of Qt's global pool and keeps them for good, so that
+// painting never needs a new descriptor (see Program.cpp).
+void KeepPaintThreads();

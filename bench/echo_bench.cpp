@@ -65,7 +65,8 @@ void raiseFdLimit(int needed) {
     getrlimit(RLIMIT_NOFILE, &rl);
     rlim_t want = static_cast<rlim_t>(needed);
     if (rl.rlim_cur < want) {
-        rl.rlim_cur = std::min(want, rl.rlim_max);
+        // All the hard limit allows: the listener keeps a reserve free on top.
+        rl.rlim_cur = rl.rlim_max;
         setrlimit(RLIMIT_NOFILE, &rl);
         getrlimit(RLIMIT_NOFILE, &rl);
     }

@@ -4,6 +4,8 @@
 // keeps an unread socket from spinning the loop.
 #include "Net.h"
 
+#include "Descriptors.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <ifaddrs.h>
@@ -16,6 +18,7 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cerrno>
@@ -113,6 +116,74 @@ int endCode(const Sock& k, int code) {
     return code == WSAESHUTDOWN && k.type == SOCK_STREAM && !k.shutSend ? WSAECONNRESET : code;
 }
 
+// ---- accepting within the descriptors left -------------------------------
+
+// Listeners held back from accepting: fewer descriptors than the reserve were
+// free when a connection came, or their accept ran out of descriptors or
+// memory. The connections wait in the kernel's backlog. A held listener is
+// watched again when a socket closes, or a little later for descriptors that
+// files and pipes give back; at once, the waiting connection would notify
+// straight away and spin the loop.
+constexpr unsigned kAcceptRetryMs = 100;
+std::vector<SOCKET>& heldListeners() {
+    static auto* v = new std::vector<SOCKET>();
+    return *v;
+}
+
+void resumeListeners() {
+    auto waiting = std::move(heldListeners());
+    heldListeners().clear();
+    for (SOCKET s : waiting) {
+        if (Sock* k = find(s)) {
+            k->acceptEnabled = true;
+            updateInterest(s, *k);
+        }
+    }
+}
+
+HWND retryWindow() {
+    static HWND wnd = loop().createWindow([](Message& m) {
+        if (m.msg != WM_TIMER) return;
+        loop().killTimer(retryWindow(), 1);
+        resumeListeners();
+    });
+    return wnd;
+}
+
+void holdListener(SOCKET s, Sock& k) {
+    k.acceptEnabled = false;
+    updateInterest(s, k);
+    auto& held = heldListeners();
+    if (std::find(held.begin(), held.end(), s) != held.end()) return;
+    // The timer runs whenever a listener is held.
+    if (held.empty()) loop().setTimer(retryWindow(), 1, kAcceptRetryMs);
+    held.push_back(s);
+}
+
+// Whether fewer descriptors than the reserve are free. Sockets are counted by
+// the table; the rest (files, pipes, Qt's) by a look at /proc at every check
+// near the limit, and elsewhere once in as many checks as there are sockets,
+// so that the look, whose cost grows with them, costs an accept little.
+// Between looks the rest may grow unseen by up to a reserve: the margin of the
+// checks near the limit covers that.
+constexpr std::size_t kRecountEvery = 256;
+std::size_t g_checksSinceCount = kRecountEvery;
+std::size_t g_othersOpen = 0;  // descriptors beside the table's at the last look
+
+bool descriptorsShort() {
+    const std::size_t limit = descriptorLimit();
+    if (limit == SIZE_MAX) return false;
+    const std::size_t reserve = descriptorReserve(limit);
+    const std::size_t sockets = table().size();
+    if (++g_checksSinceCount >= std::max(kRecountEvery, sockets) || sockets + g_othersOpen + 2 * reserve >= limit) {
+        const std::size_t open = openDescriptorCount();
+        if (open == SIZE_MAX) return true;  // not even one to look with
+        g_othersOpen = open > sockets ? open - sockets : 0;
+        g_checksSinceCount = 0;
+    }
+    return sockets + g_othersOpen + reserve >= limit;
+}
+
 void notify(const Sock& k, SOCKET s, long bits, int err) {
     if (bits != 0) loop().post(k.wnd, k.msg, s, MAKELONG(static_cast<unsigned>(bits), static_cast<unsigned>(err)));
 }
@@ -141,6 +212,10 @@ void onReady(SOCKET s, std::uint32_t ev) {
 
     if (k.listening) {
         if ((ev & FdIn) && k.acceptEnabled && (k.mask & FD_ACCEPT)) {
+            if (descriptorsShort()) {
+                holdListener(s, k);
+                return;
+            }
             k.acceptEnabled = false;
             notify(k, s, FD_ACCEPT, 0);
         }
@@ -386,6 +461,7 @@ int closesocket(SOCKET s) {
     }
     ::close(it->second.fd);
     table().erase(it);
+    if (!heldListeners().empty()) resumeListeners();  // a descriptor is free again
     return 0;
 }
 
@@ -445,34 +521,6 @@ int listen(SOCKET s, int) {
     return 0;
 }
 
-namespace {
-
-// Listeners whose accept ran out of descriptors or memory. Their FD_ACCEPT is
-// re-enabled a little later: at once, the waiting connection would notify
-// again straight away and spin the loop until a descriptor frees up.
-constexpr unsigned kAcceptRetryMs = 100;
-std::vector<SOCKET>& acceptBackoff() {
-    static auto* v = new std::vector<SOCKET>();
-    return *v;
-}
-HWND backoffWindow() {
-    static HWND wnd = loop().createWindow([](Message& m) {
-        if (m.msg != WM_TIMER) return;
-        loop().killTimer(backoffWindow(), 1);
-        auto waiting = std::move(acceptBackoff());
-        acceptBackoff().clear();
-        for (SOCKET s : waiting) {
-            if (Sock* k = find(s)) {
-                k->acceptEnabled = true;
-                updateInterest(s, *k);
-            }
-        }
-    });
-    return wnd;
-}
-
-}  // namespace
-
 SOCKET accept(SOCKET s, sockaddr_in* addr, int* len) {
     Sock* k = find(s);
     if (!k) return fail(WSAENOTSOCK);
@@ -482,10 +530,7 @@ SOCKET accept(SOCKET s, sockaddr_in* addr, int* len) {
     int fd = ::accept4(k->fd, reinterpret_cast<sockaddr*>(&peer), &plen, SOCK_NONBLOCK | SOCK_CLOEXEC);
     int saved = errno;
     if (fd < 0 && (saved == EMFILE || saved == ENFILE || saved == ENOBUFS || saved == ENOMEM)) {
-        k->acceptEnabled = false;
-        updateInterest(s, *k);
-        acceptBackoff().push_back(s);
-        loop().setTimer(backoffWindow(), 1, kAcceptRetryMs);
+        holdListener(s, *k);
         return fail(errnoToWsa(saved));
     }
     // Re-enable FD_ACCEPT: further connections waiting notify again.

@@ -10,6 +10,10 @@
 //   after each accept while connections wait; FD_WRITE once after connect or
 //   accept and after a would-block send when space returns; FD_CONNECT once;
 //   FD_CLOSE once. A socket whose data is left unread does not spin the loop.
+// - A listener reports FD_ACCEPT only while more descriptors than the reserve
+//   are free (platform/Descriptors.h); meanwhile its connections wait in the
+//   kernel's backlog, and it reports again once a socket closes or a retry a
+//   moment later finds enough free.
 // - WSAAsyncGetHostByName/ByAddr run the lookup on a worker thread and post
 //   the result (wParam = request handle, lParam = MAKELONG(0, err)); the
 //   result is collected with WSAGetAsyncHostResult().

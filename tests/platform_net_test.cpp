@@ -2,12 +2,14 @@
 // re-enabling rules on real loopback sockets.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <vector>
 
+#include "Descriptors.h"
 #include "MessageLoop.h"
 #include "Net.h"
 #include "support/TestSupport.h"
@@ -298,6 +300,43 @@ TEST(PlatformNet, AcceptOutOfDescriptorsDoesNotSpinAndRecovers) {
     EXPECT_NE(s, net::INVALID_SOCKET);
     net::closesocket(s);
     net::closesocket(waiting);
+}
+
+TEST(PlatformNet, ListenerWaitsWhileFewerThanTheReserveAreFree) {
+    Pair p;
+    auto to = loopbackAddr(p.port);
+    std::vector<net::SOCKET> clients(3), accepted;
+    for (auto& c : clients) {
+        c = net::socket(AF_INET, SOCK_STREAM, 6);
+        net::connect(c, &to, sizeof to);
+    }
+    ASSERT_TRUE(p.sink.waitFor(p.listener, net::FD_ACCEPT, 2));
+
+    // Room for two more descriptors above the reserve.
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit low = saved;
+    low.rlim_cur = platform::openDescriptorCount() + 64 + 2;
+    ASSERT_EQ(platform::descriptorReserve(low.rlim_cur), 64u);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+    accepted.push_back(net::accept(p.listener, nullptr, nullptr));
+    const bool second = p.sink.waitFor(p.listener, net::FD_ACCEPT, 3);
+    if (second) accepted.push_back(net::accept(p.listener, nullptr, nullptr));
+    // Long enough for the retry timer to look again, and find too few.
+    for (int i = 0; i < 30; ++i) loop().processOne(10);
+    const int whileShort = p.sink.count(p.listener, net::FD_ACCEPT);
+    // A socket closed gives its descriptor back: the third client is taken.
+    net::closesocket(accepted[0]);
+    const bool third = p.sink.waitFor(p.listener, net::FD_ACCEPT, 4);
+    if (third) accepted[0] = net::accept(p.listener, nullptr, nullptr);
+    ::setrlimit(RLIMIT_NOFILE, &saved);
+
+    EXPECT_TRUE(second);
+    EXPECT_EQ(whileShort, 3);
+    EXPECT_TRUE(third);
+    for (auto s : accepted) EXPECT_NE(s, net::INVALID_SOCKET);
+    for (auto s : accepted) net::closesocket(s);
+    for (auto c : clients) net::closesocket(c);
 }
 
 TEST(PlatformNet, HardCloseStillDeliversWhatIsQueued) {

@@ -4,17 +4,23 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <unistd.h>
 
+#include <QImage>
+#include <QLinearGradient>
+#include <QPainter>
 #include <QProcess>
 #include <QRegularExpression>
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "DataU1.h"
 #include "Forms.h"
 #include "GuiSupport.h"
 #include "Main.h"
+#include "Program.h"
 #include "platform/SingleInstance.h"
 #include "support/TestSupport.h"
 
@@ -201,4 +207,29 @@ TEST(SecondCopy, EndsAtOnceWhileTheRestoredFirstStartWindowIsOpen) {
     EXPECT_EQ(second.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(second.exitCode(), 0);
     EXPECT_TRUE(frmMain->isVisible());
+}
+
+// Painting a smooth gradient hands work to Qt's pool threads; a thread started
+// with no descriptor free ends the whole process in GLib. Once the program
+// has started and kept them, painting needs no descriptor.
+TEST(WholeProgram, PaintingNeedsNoDescriptorOnceThePoolIsKept) {
+    KeepPaintThreads();
+    QImage image(200, 200, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::white);
+    // Nothing that might open a file runs until the descriptors are back.
+    std::vector<int> fillers;
+    fillers.reserve(1 << 20);
+    for (int fd; fillers.size() < fillers.capacity() && (fd = ::dup(0)) >= 0;) fillers.push_back(fd);
+    {
+        QPainter painter(&image);
+        painter.setRenderHint(QPainter::Antialiasing);
+        QLinearGradient red(0, 0, 200, 200);
+        red.setColorAt(0, Qt::red);
+        red.setColorAt(1, Qt::red);
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(red);
+        painter.drawEllipse(image.rect());
+    }
+    for (int fd : fillers) ::close(fd);
+    EXPECT_EQ(image.pixelColor(100, 100), QColor(Qt::red));
 }

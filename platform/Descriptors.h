@@ -1,0 +1,28 @@
+// The process's descriptors as a resource: its limit, how many are open, and
+// how many the listeners leave free for everything else.
+//
+// Contract: plain system calls, no state of the loop; any thread may call
+// them, though only the program's start and the socket layer do.
+#pragma once
+
+#include <cstddef>
+
+namespace platform {
+
+// Raises the soft limit on open descriptors to the hard limit, so the limit
+// the system allows is the one the program works with; returns the soft limit
+// now in force (unchanged when raising is refused).
+std::size_t raiseDescriptorLimit();
+
+// The soft limit on open descriptors; SIZE_MAX when there is none.
+std::size_t descriptorLimit();
+
+// Descriptors open in the process now, counted one by one (/proc/self/fd):
+// a cost that grows with their number, for use near the limit. SIZE_MAX when
+// they cannot be counted (the count itself needs a descriptor).
+std::size_t openDescriptorCount();
+
+// How many descriptors the listeners leave free under a given limit.
+std::size_t descriptorReserve(std::size_t limit);
+
+}  // namespace platform
