@@ -368,8 +368,9 @@ void TSmtpConnection::DoDataLine(std::string_view line) {
 // are then made durable by one group commit (SmtpServer_Commit.cpp), and the
 // client hears "250" only for a message that was wholly stored or queued.
 // When it was not (a file could not be written or committed), the client gets
-// a temporary error and will try again: a recipient stored before the failure
-// may then get the message twice, but none loses it.
+// a temporary error and will try again; the commit has then taken back every
+// file of the message it had placed, so the retry stores one copy. (Only a
+// crash part-way, before any reply, can leave a part.)
 void TSmtpConnection::DoEndOfData() {
     Log("Processing Incoming Mail...", 6);
     Log("Adding Received to Message Header", 8);
