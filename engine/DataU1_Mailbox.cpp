@@ -106,15 +106,15 @@ int nextNumber(const std::string& folder, const std::string& stem) {
 void storeNewFile(const std::string& folder, const std::string& stem,
                   const std::vector<std::shared_ptr<const std::string>>& data) {
     auto file = std::make_unique<platform::DurableFile>(folder);
-    for (const auto& block : data)
-        if (!file->write(*block)) throw EFCreateError(folder + stem + ".txt", file->error());
+    if (!file->ok()) throw EFCreateError(folder + stem + ".txt", file->error());
     const int number = nextNumber(folder, stem);
+    // The text is written by the commit's workers, not here.
     if (TDeliveryBatch* batch = TDeliveryBatch::Current()) {
-        batch->Files.addNumbered(std::move(file), folder, stem, number);
+        batch->Files.addNumbered(std::move(file), folder, stem, number, data);
         return;
     }
     platform::CommitSet set;
-    set.addNumbered(std::move(file), folder, stem, number);
+    set.addNumbered(std::move(file), folder, stem, number, data);
     if (const int error = platform::commitNow(std::move(set)); error != 0) {
         MessageNamesMayBeTaken();
         throw EFCreateError(platform::numberedName(folder, stem, number), error);

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
@@ -65,13 +66,15 @@ int highestNumberInUse(const std::string& folder, const std::string& stem) {
     return highest;
 }
 
-void CommitSet::add(std::unique_ptr<DurableFile> file, std::string target, bool replace) {
-    items_.push_back({std::move(file), std::move(target), replace, {}, {}, -1});
+void CommitSet::add(std::unique_ptr<DurableFile> file, std::string target, bool replace, Bytes toWrite) {
+    items_.push_back({std::move(file), std::move(target), replace, {}, {}, -1, std::move(toWrite)});
 }
 
-void CommitSet::addNumbered(std::unique_ptr<DurableFile> file, std::string folder, std::string stem, int number) {
+void CommitSet::addNumbered(std::unique_ptr<DurableFile> file, std::string folder, std::string stem, int number,
+                            Bytes toWrite) {
     std::string target = numberedName(folder, stem, number);
-    items_.push_back({std::move(file), std::move(target), false, std::move(folder), std::move(stem), number});
+    items_.push_back(
+        {std::move(file), std::move(target), false, std::move(folder), std::move(stem), number, std::move(toWrite)});
 }
 
 bool CommitSet::holds(const std::string& target) const {
@@ -82,7 +85,19 @@ bool CommitSet::holds(const std::string& target) const {
 
 namespace {
 
-constexpr unsigned kFlushThreads = 8;
+// Flushes in flight follow the work that waits: a slow disk takes many
+// flushes at once much better than one after another, so a thread is added
+// whenever a job waits with no thread free, up to this many. Threads, once
+// made, stay for the process's life.
+constexpr unsigned kMinFlushThreads = 4;
+unsigned maxFlushThreads() {
+    static const unsigned most = [] {
+        const char* v = std::getenv("TAVRIN_FLUSH_THREADS");
+        const long n = v ? std::strtol(v, nullptr, 10) : 0;
+        return n >= 1 && n <= 1024 ? static_cast<unsigned>(n) : 64u;
+    }();
+    return most;
+}
 // Looks at the folder again this many times for a numbered name found taken.
 constexpr int kNameAttempts = 100;
 // A larger group would keep the first of its sessions waiting for the last.
@@ -100,7 +115,8 @@ std::string folderOf(const std::string& path) {
 class FlushPool {
 public:
     FlushPool() {
-        for (unsigned i = 0; i < kFlushThreads; ++i) threads_.emplace_back([this] { work(); });
+        std::lock_guard<std::mutex> lk(mu_);
+        for (unsigned i = 0; i < std::min(kMinFlushThreads, maxFlushThreads()); ++i) addThread();
     }
     // Runs what is queued, then ends the threads.
     ~FlushPool() {
@@ -116,6 +132,7 @@ public:
         {
             std::lock_guard<std::mutex> lk(mu_);
             queue_.push_back(std::move(job));
+            if (queue_.size() > idle_ && threads_.size() < maxFlushThreads()) addThread();
         }
         cv_.notify_one();
     }
@@ -149,17 +166,24 @@ public:
     }
 
 private:
+    // With mu_ held.
+    void addThread() {
+        ++idle_;
+        threads_.emplace_back([this] { work(); });
+    }
+
     void work() {
+        std::unique_lock<std::mutex> lk(mu_);
         for (;;) {
-            std::function<void()> job;
-            {
-                std::unique_lock<std::mutex> lk(mu_);
-                cv_.wait(lk, [this] { return stop_ || !queue_.empty(); });
-                if (queue_.empty()) return;
-                job = std::move(queue_.front());
-                queue_.pop_front();
-            }
+            cv_.wait(lk, [this] { return stop_ || !queue_.empty(); });
+            --idle_;
+            if (queue_.empty()) return;
+            std::function<void()> job = std::move(queue_.front());
+            queue_.pop_front();
+            lk.unlock();
             job();
+            lk.lock();
+            ++idle_;
         }
     }
 
@@ -168,6 +192,7 @@ private:
     std::deque<std::function<void()>> queue_;
     bool stop_ = false;
     std::vector<std::thread> threads_;
+    std::size_t idle_ = 0;  // threads waiting for a job
 };
 
 std::atomic<std::uint64_t> g_namesMoved{0};
@@ -268,9 +293,17 @@ private:
         for (auto& r : group) {
             r->flushErrors.assign(r->items.size(), 0);
             for (std::size_t i = 0; i < r->items.size(); ++i) {
-                DurableFile* f = r->items[i].file.get();
+                CommitSet::Item* item = &r->items[i];
                 int* err = &r->flushErrors[i];
-                jobs.push_back([f, err] { *err = f->sync() ? 0 : (f->error() ? f->error() : EIO); });
+                jobs.push_back([item, err] {
+                    DurableFile& f = *item->file;
+                    bool ok = true;
+                    for (const auto& bytes : item->toWrite)
+                        if (ok) ok = f.write(*bytes);
+                    item->toWrite.clear();
+                    if (ok) ok = f.sync();
+                    *err = ok ? 0 : (f.error() ? f.error() : EIO);
+                });
             }
         }
         pool.runAll(jobs);

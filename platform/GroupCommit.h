@@ -1,7 +1,8 @@
 // Making several written files durable together, off the loop's thread.
 //
 // A commit takes a set of temporary files (DurableFile, written and not yet
-// committed), each with the name it is to take. It flushes every file, then
+// committed, or with bytes still to write), each with the name it is to take.
+// It writes what is left to write and flushes every file, then
 // renames each into place, then flushes each folder once, and reports by a
 // posted message, as a host name lookup does. Sets started while another
 // commit is under way are committed together, so that busy moments share
@@ -63,13 +64,20 @@ public:
     CommitSet(CommitSet&&) noexcept;
     CommitSet& operator=(CommitSet&&) noexcept;
 
-    // Takes a written temporary file that is to become `target` (a path in
-    // the folder the file was made for).
-    void add(std::unique_ptr<DurableFile> file, std::string target, bool replace);
-    // Takes a written temporary file that is to become a new file named by
-    // number `number` of a numbered series; when that name is found taken at
-    // the rename, the next free number after every one in use is taken.
-    void addNumbered(std::unique_ptr<DurableFile> file, std::string folder, std::string stem, int number);
+    // Bytes still to be written to a file, in order, by the commit's worker
+    // threads before the file is flushed: a large text costs the loop's
+    // thread nothing, and its blocks may be shared by several files. They are
+    // let go once written.
+    using Bytes = std::vector<std::shared_ptr<const std::string>>;
+
+    // Takes a temporary file that is to become `target` (a path in the
+    // folder the file was made for), with `toWrite` still to be written.
+    void add(std::unique_ptr<DurableFile> file, std::string target, bool replace, Bytes toWrite = {});
+    // Takes a temporary file that is to become a new file named by number
+    // `number` of a numbered series; when that name is found taken at the
+    // rename, the next free number after every one in use is taken.
+    void addNumbered(std::unique_ptr<DurableFile> file, std::string folder, std::string stem, int number,
+                     Bytes toWrite = {});
     bool empty() const { return items_.empty(); }
     // Whether a file of this set is to become `target`.
     bool holds(const std::string& target) const;
@@ -82,6 +90,7 @@ public:
         // A numbered name: its series and number (-1 for any other name).
         std::string folder, stem;
         int number = -1;
+        Bytes toWrite;
     };
 
 private:
