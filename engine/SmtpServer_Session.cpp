@@ -58,7 +58,12 @@ void TSmtpConnection::Accept(TSocket handle) {
     FPeerAccepted = false;
     FAddressBanned = false;
     FPeerAddress.clear();
-    if (FSocket->State() != wsConnected) return;
+    // An accept that failed (no descriptor left after all) leaves a session
+    // with no connection: it goes at once rather than at the next sweep.
+    if (FSocket->State() != wsConnected) {
+        PostRelease();
+        return;
+    }
 
     // Counted from here, not from the greeting's data-sent event: a sweep
     // that fell between the two would close a session that just arrived.
