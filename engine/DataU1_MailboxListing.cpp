@@ -20,8 +20,11 @@ namespace {
 // nanosecond part of 0, and then a second must pass.
 constexpr std::int64_t kFineSlackNs = 50'000'000;
 constexpr std::int64_t kCoarseSlackNs = 2'000'000'000;
-// Listings kept at most; the least recently used one goes first.
+// Listings kept at most, and names in all of them (some 80 bytes each); the
+// least recently used listing goes first. A folder of more names than that is
+// read whole at every change.
 constexpr std::size_t kMaxListings = 256;
+constexpr std::size_t kMaxNames = 256 * 1024;
 
 std::int64_t ns(const timespec& t) { return static_cast<std::int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec; }
 
@@ -38,10 +41,14 @@ struct FolderKeyHash {
 };
 
 struct Listing {
+    // The listing stands for the folder as long as these times are the
+    // folder's; one read too close to a change serves only to know sizes.
+    bool whole = false;
     std::int64_t mtimeNs = 0;
     std::int64_t ctimeNs = 0;
     std::uint64_t lastUse = 0;
     std::vector<MailboxFile> files;
+    std::vector<ino_t> inos;  // beside files
 };
 
 struct Cache {
@@ -71,10 +78,23 @@ bool readable(int dirFd, const char* name, const struct stat& st) {
     return ::faccessat(dirFd, name, R_OK, AT_EACCESS) == 0;
 }
 
-// Reads the folder open as dirFd: one pass over its entries, the type from
-// the entry itself where the file system gives it, sizes relative to the
-// folder.
-void readFolder(int dirFd, std::vector<MailboxFile>& files) {
+struct Found {
+    std::string name;
+    ino_t ino;
+};
+
+struct Placed {
+    std::size_t found;  // index into the names read
+    std::int64_t size;
+};
+
+// Reads the folder open as dirFd in one pass over its entries, the type from
+// the entry itself where the file system gives it. A name the last listing of
+// the folder knew, still on the same inode, keeps the size it had (a placed
+// message never changes: it comes by a rename and goes by an unlink) and its
+// place in that listing's order; only the other names are looked at, relative
+// to the folder, and sorted. files and inos come out in the listing's order.
+void readFolder(int dirFd, const Listing* known, std::vector<MailboxFile>& files, std::vector<ino_t>& inos) {
     int fd = ::dup(dirFd);
     if (fd < 0) return;
     DIR* dir = ::fdopendir(fd);
@@ -82,23 +102,68 @@ void readFolder(int dirFd, std::vector<MailboxFile>& files) {
         ::close(fd);
         return;
     }
+    std::vector<Found> found;
+    if (known) found.reserve(known->files.size() + 16);
     while (dirent* e = ::readdir(dir)) {
         const char* name = e->d_name;
         if (name[0] == '\0' || (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))))
             continue;
         if (e->d_type == DT_DIR) continue;
         if (hasIniExtension(name)) continue;
-        struct stat st {};
-        std::int64_t size = -1;
-        if (::fstatat(dirFd, name, &st, 0) == 0) {
-            if (S_ISDIR(st.st_mode)) continue;  // a link to a folder, or a type not given
-            if (S_ISREG(st.st_mode) && readable(dirFd, name, st)) size = static_cast<std::int64_t>(st.st_size);
-        }
-        files.push_back({name, size});
+        found.push_back({name, e->d_ino});
     }
     ::closedir(dir);
-    std::sort(files.begin(), files.end(),
-              [](const MailboxFile& a, const MailboxFile& b) { return lessLikeFolder(a.name, b.name); });
+
+    std::vector<Placed> kept;  // in the known listing's order, which is the listing's
+    std::vector<bool> isKept(found.size(), false);
+    if (known && !known->files.empty()) {
+        std::unordered_map<std::string_view, std::size_t> byName;
+        byName.reserve(found.size());
+        for (std::size_t i = 0; i < found.size(); ++i) byName.emplace(found[i].name, i);
+        kept.reserve(known->files.size());
+        for (std::size_t k = 0; k < known->files.size(); ++k) {
+            auto hit = byName.find(known->files[k].name);
+            if (hit == byName.end() || found[hit->second].ino != known->inos[k]) continue;
+            kept.push_back({hit->second, known->files[k].size});
+            isKept[hit->second] = true;
+        }
+    }
+    std::vector<Placed> fresh;
+    for (std::size_t i = 0; i < found.size(); ++i) {
+        if (isKept[i]) continue;
+        struct stat st {};
+        std::int64_t size = -1;
+        if (::fstatat(dirFd, found[i].name.c_str(), &st, 0) == 0) {
+            if (S_ISDIR(st.st_mode)) continue;  // a link to a folder, or a type not given
+            if (S_ISREG(st.st_mode) && readable(dirFd, found[i].name.c_str(), st))
+                size = static_cast<std::int64_t>(st.st_size);
+        }
+        fresh.push_back({i, size});
+    }
+    const auto less = [&found](const Placed& a, const Placed& b) {
+        return lessLikeFolder(found[a.found].name, found[b.found].name);
+    };
+    std::sort(fresh.begin(), fresh.end(), less);
+
+    files.reserve(kept.size() + fresh.size());
+    inos.reserve(kept.size() + fresh.size());
+    const auto add = [&](const Placed& p) {
+        files.push_back({std::move(found[p.found].name), p.size});
+        inos.push_back(found[p.found].ino);
+    };
+    std::size_t a = 0, b = 0;
+    while (a < kept.size() || b < fresh.size()) {
+        if (b == fresh.size() || (a < kept.size() && less(kept[a], fresh[b])))
+            add(kept[a++]);
+        else
+            add(fresh[b++]);
+    }
+}
+
+std::size_t rememberedNames(const Cache& c) {
+    std::size_t n = 0;
+    for (const auto& [key, listing] : c.listings) n += listing.files.size();
+    return n;
 }
 
 }  // namespace
@@ -108,9 +173,9 @@ bool listMailboxFolder(const std::string& folder, std::vector<MailboxFile>& file
     Cache& c = cache();
     struct stat st {};
     if (::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
-    const FolderKey key{st.st_dev, st.st_ino};
-    auto it = c.listings.find(key);
-    if (it != c.listings.end() && it->second.mtimeNs == ns(st.st_mtim) && it->second.ctimeNs == ns(st.st_ctim)) {
+    auto it = c.listings.find(FolderKey{st.st_dev, st.st_ino});
+    if (it != c.listings.end() && it->second.whole && it->second.mtimeNs == ns(st.st_mtim) &&
+        it->second.ctimeNs == ns(st.st_ctim)) {
         it->second.lastUse = ++c.uses;
         files = it->second.files;
         return true;
@@ -127,24 +192,30 @@ bool listMailboxFolder(const std::string& folder, std::vector<MailboxFile>& file
         ::close(fd);
         return false;
     }
-    readFolder(fd, files);
+    const FolderKey openedKey{st.st_dev, st.st_ino};
+    it = c.listings.find(openedKey);
+    std::vector<ino_t> inos;
+    readFolder(fd, it == c.listings.end() ? nullptr : &it->second, files, inos);
     ::close(fd);
 
-    const FolderKey openedKey{st.st_dev, st.st_ino};
-    if (!settled(st, readStart)) {
+    if (files.size() > kMaxNames) {
         c.listings.erase(openedKey);
         return true;
     }
-    if (c.listings.size() >= kMaxListings && c.listings.find(openedKey) == c.listings.end()) {
-        auto oldest = std::min_element(c.listings.begin(), c.listings.end(),
-                                       [](const auto& a, const auto& b) { return a.second.lastUse < b.second.lastUse; });
-        c.listings.erase(oldest);
-    }
     Listing& l = c.listings[openedKey];
+    l.whole = settled(st, readStart);
     l.mtimeNs = ns(st.st_mtim);
     l.ctimeNs = ns(st.st_ctim);
     l.lastUse = ++c.uses;
     l.files = files;
+    l.inos = std::move(inos);
+    while (c.listings.size() > kMaxListings || rememberedNames(c) > kMaxNames) {
+        auto oldest = c.listings.end();
+        for (auto i = c.listings.begin(); i != c.listings.end(); ++i)
+            if (!(i->first == openedKey) && (oldest == c.listings.end() || i->second.lastUse < oldest->second.lastUse))
+                oldest = i;
+        c.listings.erase(oldest);
+    }
     return true;
 }
 

@@ -1,6 +1,7 @@
 // The files of a user folder as the mailbox listing shows them, read in one
 // pass and remembered per folder so that a login on an unchanged mailbox
-// costs one stat of the folder.
+// costs one stat of the folder, and one after a change reads the names again
+// but looks only at the files it did not know.
 //
 // Contract:
 //  - Main thread only (the remembered listings are not locked).
@@ -9,10 +10,13 @@
 //    times. Messages enter a folder only by a rename into it and leave it by
 //    an unlink, and both move those times, so a listing never shows a message
 //    that is gone or hides one that arrived. A listing whose folder changed
-//    within a clock tick of the read is not remembered: a second change in
-//    that tick might leave the times as they were.
-//  - A file rewritten or given other rights in place (by hand) keeps its
-//    remembered size until the folder itself changes.
+//    within a clock tick of the read is not used as a whole: a second change
+//    in that tick might leave the times as they were.
+//  - A name still on the inode it had keeps the size remembered for it: a
+//    placed message never changes. So a file rewritten or given other rights
+//    in place (by hand) keeps its remembered size; one replaced by a rename
+//    is a new inode and is looked at again.
+//  - At most 256 folders and 256 Ki names are remembered (some 20 MB).
 #pragma once
 
 #include <cstdint>

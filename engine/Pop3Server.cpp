@@ -1,6 +1,8 @@
 #include "Pop3Server.h"
 
+#include <algorithm>
 #include <charconv>
+#include <cstring>
 #include <system_error>
 
 #include "UtilU1.h"
@@ -202,6 +204,81 @@ void AppendDotStuffed(std::string& out, std::string_view line) {
     if (!line.empty() && line.front() == '.') out += '.';
     out.append(line);
     out += "\r\n";
+}
+
+TMessageText TMessageText::Top(std::int64_t bodyLines) {
+    TMessageText t;
+    t.FTop = true;
+    t.FBodyLines = bodyLines;
+    return t;
+}
+
+bool TMessageText::LineDone(bool empty) {
+    ++FLines;
+    if (!FTop) return false;
+    if (FInBody) return ++FBodyGiven >= FBodyLines;
+    if (!empty) return false;
+    FHeaderEnd = FLines - 1;
+    FInBody = true;
+    return FBodyLines <= 0;
+}
+
+bool TMessageText::Add(std::string_view bytes, std::string& out) {
+    if (FDone) return false;
+    const char* p = bytes.data();
+    const char* const end = p + bytes.size();
+    if (FAfterCR && p < end) {
+        if (*p == '\n') ++p;
+        FAfterCR = false;
+    }
+    const auto next = [end](const char* from, char c) {
+        const void* hit = std::memchr(from, c, static_cast<std::size_t>(end - from));
+        return hit ? static_cast<const char*>(hit) : end;
+    };
+    // The next CR and the next LF are each searched for once and kept until
+    // passed, so that a piece without one of them is not searched again at
+    // every line.
+    const char* lf = next(p, '\n');
+    const char* cr = next(p, '\r');
+    while (p < end) {
+        if (lf < p) lf = next(p, '\n');
+        if (cr < p) cr = next(p, '\r');
+        const char* stop = std::min(lf, cr);
+        if (FLineLength == 0 && *p == '.') out += '.';
+        out.append(p, static_cast<std::size_t>(stop - p));
+        FLineLength += stop - p;
+        if (stop == end) break;
+        out += "\r\n";
+        const bool empty = FLineLength == 0;
+        FLineLength = 0;
+        p = stop + 1;
+        if (*stop == '\r') {
+            if (p == end)
+                FAfterCR = true;
+            else if (*p == '\n')
+                ++p;
+        }
+        if (LineDone(empty)) {
+            FDone = true;
+            return false;
+        }
+    }
+    return true;
+}
+
+void TMessageText::End(std::string& out) {
+    if (FDone || FLineLength == 0) return;
+    out += "\r\n";
+    FLineLength = 0;
+    FDone = LineDone(false);
+}
+
+std::int64_t TMessageText::TopLast() const {
+    // Stopped early: the header end plus every body line asked for.
+    if (FDone && FInBody) return FHeaderEnd + FBodyLines;
+    const std::int64_t last = FLines - 1;
+    const std::int64_t headerEnd = FInBody ? FHeaderEnd : last;
+    return std::min(headerEnd + FBodyLines, last);
 }
 
 std::string FloatToText(double value) {

@@ -142,7 +142,11 @@ void TPop3Connection::ProcessReceived() {
 
 void TPop3Connection::SocketDataSent(TCustomWSocket*, std::uint16_t) {
     LastActivity = platform::Now();
+    // Taken before the drain is answered: an answer that a command handled
+    // there starts has had its first piece in this step already.
+    const bool producing = FReply && FFlow.Holds(TSessionFlow::Producing);
     FFlow.Drained([this] { Disconnect(); }, [this] { ProcessReceived(); });
+    if (producing && FReply && Connected()) ContinueMessageReply();
 }
 
 void TPop3Connection::SocketSessionClosed(TCustomWSocket*, std::uint16_t) {
@@ -359,34 +363,138 @@ TMailboxEntry* TPop3Connection::EntryForArgument(const std::string& numberText, 
     return e;
 }
 
-bool TPop3Connection::ReadMessageFile(const TMailboxEntry& entry, std::string& bytes) {
-    bytes.clear();
+// --- RETR and TOP ----------------------------------------------------------------
+//
+// The answer is made from the open file a piece at a time: the first piece at
+// once (a message that fits one piece costs one read and one send), each
+// further one when the one before has left the send queue. Meanwhile the
+// session holds, so commands sent behind RETR wait and are answered after the
+// message, and a session never keeps more than a piece and its output bound.
+
+struct TPop3Connection::TMessageReply {
+    ~TMessageReply() {
+        if (Fd >= 0) ::close(Fd);
+    }
+    int Fd = -1;
+    bool Top = false;
+    std::int64_t FileSize = 0;  // when opened
+    std::int64_t Read = 0;
+    TMessageText Text;
+    std::unique_ptr<char[]> Buffer;
+    std::size_t BufferSize = 0;
+    std::string Out;  // a piece's text; kept for the next piece
+};
+
+bool TPop3Connection::StartMessageReply(const TMailboxEntry& entry, std::string head, std::int64_t topLines, bool top) {
+    auto reply = std::make_unique<TMessageReply>();
     const std::string path = FMailbox->Folder + entry.FileName;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
+    reply->Fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     struct stat st {};
-    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-    // Straight into the string, one byte more than the file's size asked
-    // for: a read that comes back short has met the end, so a file that is
-    // as large as it was takes one read and no further one to see its end.
-    std::size_t used = 0;
-    std::size_t want = ok && st.st_size > 0 ? static_cast<std::size_t>(st.st_size) + 1 : 65536;
-    while (ok) {
-        if (bytes.size() < used + want) bytes.resize(used + want);
-        const ssize_t n = ::read(fd, bytes.data() + used, want);
-        if (n > 0) {
-            used += static_cast<std::size_t>(n);
-            if (static_cast<std::size_t>(n) < want) break;
-            want = 65536;
-        } else if (n == 0) {
+    if (reply->Fd < 0 || ::fstat(reply->Fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    reply->Top = top;
+    reply->FileSize = st.st_size;
+    if (top) reply->Text = TMessageText::Top(topLines);
+    FReply = std::move(reply);
+
+    // The whole first piece goes to the socket in one send, status line
+    // included: one send per line would cost a system call for every line.
+    std::string out = std::move(head);
+    switch (ReadPiece(out)) {
+        case TPiece::Done: EndMessageReply(out); break;
+        case TPiece::More:
+            FFlow.Hold(TSessionFlow::Producing);
+            FSocket->SendStr(out);
             break;
-        } else if (errno != EINTR) {
-            ok = false;
+        case TPiece::Failed: FReply.reset(); return false;
+    }
+    return true;
+}
+
+TPop3Connection::TPiece TPop3Connection::ReadPiece(std::string& out) {
+    TMessageReply& r = *FReply;
+    // The rest of the file and one byte more when that fits a piece: a file
+    // as large as it was when opened then ends with this read, and the read
+    // coming back short of the extra byte shows there is nothing after it.
+    const std::int64_t rest = r.FileSize - r.Read;
+    const std::size_t want = rest >= 0 && rest < static_cast<std::int64_t>(Pop3MessagePiece)
+                                 ? static_cast<std::size_t>(rest) + 1
+                                 : Pop3MessagePiece;
+    if (r.BufferSize < want) {
+        r.Buffer = std::make_unique_for_overwrite<char[]>(want);
+        r.BufferSize = want;
+    }
+    std::size_t got = 0;
+    bool ended = false;
+    // A read may give less than asked for without having met the end (an
+    // interrupted read, a file system's own limit): only a read of nothing,
+    // or the size the file had reached and nothing beyond it, is its end.
+    while (got < want) {
+        const ssize_t n = ::read(r.Fd, r.Buffer.get() + got, want - got);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return TPiece::Failed;
+        }
+        if (n == 0) {
+            ended = true;
+            break;
+        }
+        got += static_cast<std::size_t>(n);
+        r.Read += n;
+        if (r.Read == r.FileSize && got < want) {
+            ended = true;
+            break;
         }
     }
-    bytes.resize(used);
-    ::close(fd);
-    return ok;
+    out.reserve(out.size() + got + got / 16 + 8);
+    if (!r.Text.Add(std::string_view(r.Buffer.get(), got), out)) return TPiece::Done;
+    if (!ended) return TPiece::More;
+    r.Text.End(out);
+    return TPiece::Done;
+}
+
+void TPop3Connection::EndMessageReply(std::string& out) {
+    const TMessageText text = FReply->Text;
+    const bool top = FReply->Top;
+    FReply.reset();  // the file is closed before anything else happens
+    if (top) {
+        out += ".\r\n";
+        FSocket->SendStr(out);
+        Log("Sent " + std::to_string(text.TopLast()) + " lines", 6);
+    } else {
+        // The count of lines is known only now; the progress lines follow
+        // the text they report on.
+        const std::string total = std::to_string(text.Lines());
+        for (std::int64_t i = 0; i < text.Lines(); i += 700)
+            Log("Sent: " + std::to_string(i) + " of " + total + " lines.", 8);
+        Log("Sent: Terminator.", 8);
+        out += ".\r\n";
+        FSocket->SendStr(out);
+    }
+    if (FFlow.Holds(TSessionFlow::Producing)) {
+        // The commands that waited behind the message are answered now,
+        // unless its last piece left the output above the bound.
+        FFlow.AfterCommand();
+        FFlow.Release(TSessionFlow::Producing, [this] { ProcessReceived(); });
+    }
+}
+
+void TPop3Connection::ContinueMessageReply() {
+    std::string out = std::move(FReply->Out);
+    out.clear();
+    switch (ReadPiece(out)) {
+        case TPiece::More:
+            FSocket->SendStr(out);
+            if (FReply) FReply->Out = std::move(out);
+            break;
+        case TPiece::Done: EndMessageReply(out); break;
+        case TPiece::Failed:
+            // The client has part of the message: without the "." it cannot
+            // take it for whole.
+            FReply.reset();
+            Log("Message File Unreadable, Closing Connection", 3);
+            Disconnect();
+            break;
+    }
 }
 
 void TPop3Connection::CmdRetr(const std::string& arg) {
@@ -397,32 +505,16 @@ void TPop3Connection::CmdRetr(const std::string& arg) {
     }
     TMailboxEntry* e = EntryForArgument(arg, "No Such Message");
     if (!e) return;
-    std::string text;
-    const bool readable = ReadMessageFile(*e, text);
-
-    // The whole answer goes to the socket in one piece: one send per line
-    // would cost a system call for every line of the message.
-    std::string out = "+OK " + std::to_string(e->Size) + " octets\r\n";
+    std::string head = "+OK " + std::to_string(e->Size) + " octets\r\n";
     Log("Message: " + std::to_string(e->Size) + " octets", 6);
-    if (!readable) {
+    if (!StartMessageReply(*e, head, 0, false)) {
         // A "." here would hand the client an empty or cut message as if it
         // were whole, and the client would then delete the real one. Closing
         // leaves the mailbox as it is (nothing is deleted without QUIT).
-        FSocket->SendStr(out);
+        FSocket->SendStr(head);
         Log("Message File Unreadable, Closing Connection", 3);
         Disconnect();
-        return;
     }
-    const std::vector<std::string_view> lines = SplitMessageLines(text);
-    out.reserve(out.size() + text.size() + text.size() / 16 + 8);
-    const std::string total = std::to_string(lines.size());
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        AppendDotStuffed(out, lines[i]);
-        if (i % 700 == 0) Log("Sent: " + std::to_string(i) + " of " + total + " lines.", 8);
-    }
-    Log("Sent: Terminator.", 8);
-    out += ".\r\n";
-    FSocket->SendStr(out);
 }
 
 void TPop3Connection::CmdDele(const std::string& arg) {
@@ -468,28 +560,9 @@ void TPop3Connection::CmdTop(const std::string& arg) {
     const std::int64_t count = countPart.empty() ? -1 : MessageNumber(countPart);
     TMailboxEntry* e = EntryForArgument(numberPart, "No Such Message");
     if (!e) return;
-    std::string text;
-    const bool readable = ReadMessageFile(*e, text);
-    std::string out = "+OK\r\n";
-    if (!readable) {
-        FSocket->SendStr(out);
+    if (!StartMessageReply(*e, "+OK\r\n", count, true)) {
+        Reply("+OK");
         Log("Message File Unreadable, Closing Connection", 3);
         Disconnect();
-        return;
     }
-    const std::vector<std::string_view> lines = SplitMessageLines(text);
-    const std::int64_t last = static_cast<std::int64_t>(lines.size()) - 1;
-    std::int64_t p = last;
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        if (lines[i].empty()) {
-            p = static_cast<std::int64_t>(i);
-            break;
-        }
-    }
-    for (std::int64_t i = 0; i <= p; ++i) AppendDotStuffed(out, lines[static_cast<std::size_t>(i)]);
-    const std::int64_t end = std::min(p + count, last);
-    for (std::int64_t i = p + 1; i <= end; ++i) AppendDotStuffed(out, lines[static_cast<std::size_t>(i)]);
-    out += ".\r\n";
-    FSocket->SendStr(out);
-    Log("Sent " + std::to_string(end) + " lines", 6);
 }

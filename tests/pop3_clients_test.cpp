@@ -113,6 +113,52 @@ TEST_F(Pop3Clients, PoplibThroughEveryCommand) {
     }
 }
 
+// A message of several pieces, with lines of every length cut at the pieces'
+// edges, dotted lines and bare CR and LF, comes whole to poplib through RETR,
+// and TOP of it stops at the asked line far into the file.
+TEST_F(Pop3Clients, PoplibFetchesABigMessageWhole) {
+    addUser("bob", "secret");
+    std::string stored = "Subject: big\r\nX: y\r\n\r\n";
+    for (int i = 0; stored.size() < 10 * Pop3MessagePiece; ++i) {
+        stored += (i % 11 ? "" : ".") +
+                  std::string(static_cast<std::size_t>(i * 37 % 990), static_cast<char>('a' + i % 26));
+        stored += i % 13 == 0 ? "\n" : i % 17 == 0 ? "\r" : "\r\n";
+    }
+    stored += ".last line without line end";
+    writeFile(si().MailBoxPath + "bob/20250101-000000.txt", stored);
+    const auto lines = SplitMessageLines(stored);
+    const std::size_t topLines = 400;  // some pieces into the file
+    std::string whole, top;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        (whole += lines[i]) += "\r\n";
+        if (i < 3 + topLines) (top += lines[i]) += "\r\n";
+    }
+    ASSERT_GT(top.size(), 2 * Pop3MessagePiece);
+    ASSERT_LT(top.size() + Pop3MessagePiece, whole.size());
+    const std::string py = script("big.py", R"PY(
+import poplib, sys, os
+port, out, k = int(sys.argv[1]), sys.argv[2], int(sys.argv[3])
+def save(name, lines):
+    open(os.path.join(out, name), "wb").write(b"".join(l + b"\r\n" for l in lines))
+p = poplib.POP3("127.0.0.1", port, timeout=20)
+p.user("bob"); p.pass_("secret")
+resp, lines, octets = p.retr(1)
+print("retr", resp.decode())
+save("retr.eml", lines)
+resp, lines, octets = p.top(1, k)
+save("top.eml", lines)
+print(p.quit().decode())
+)PY");
+    Child c({testsupport::python(), py, std::to_string(port), tmp.path(), std::to_string(topLines)});
+    ASSERT_TRUE(c.wait(60000));
+    ASSERT_EQ(c.exitCode(), 0) << c.output();
+    EXPECT_NE(c.output().find("retr +OK " + std::to_string(stored.size()) + " octets"), std::string::npos)
+        << c.output();
+    EXPECT_TRUE(readFile(tmp.path() + "retr.eml") == whole);
+    EXPECT_TRUE(readFile(tmp.path() + "top.eml") == top);
+    EXPECT_TRUE(hasLogEnding("> Sent " + std::to_string(2 + topLines) + " lines"));
+}
+
 TEST_F(Pop3Clients, MpopEmptiesTheMailboxIntoAMaildir) {
     if (!fs::exists("/usr/bin/mpop")) GTEST_SKIP() << "mpop not installed";
     addUser("bob", "secret");

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <functional>
 #include <filesystem>
 #include <fstream>
 
@@ -105,6 +106,50 @@ TEST_F(Pop3ListingTest, RemembersNothingThatMovedBetweenLogins) {
             EXPECT_EQ(statOnce(), expected()) << "after removal " << i;
         }
     }
+}
+
+// LIST gives each message its number and size as the folder holds them now,
+// whether a name was known to the last listing or not: after arrivals and
+// removals between logins, and after a name was given a new file by a rename.
+TEST_F(Pop3ListingTest, ListsNumbersAndSizesAfterEveryChange) {
+    const auto listOnce = [&] {
+        auto p = login("bob", "pw");
+        EXPECT_EQ(p->cmd("LIST").substr(0, 4), "+OK ");
+        std::string body = p->body();
+        EXPECT_EQ(p->cmd("QUIT").substr(0, 3), "+OK");
+        EXPECT_TRUE(waitSessions(0));
+        return body;
+    };
+    const auto expectedList = [&] {
+        std::string list;
+        int n = 0;
+        for (const auto& f : messageFiles("bob"))
+            list += std::to_string(++n) + " " + std::to_string(fs::file_size(f)) + "\r\n";
+        return list;
+    };
+    for (int i = 0; i < 4; ++i) deliver("bob", {"Subject: " + std::to_string(i), "", std::string(10 * i, 'b')});
+    settle();
+    EXPECT_EQ(listOnce(), expectedList());
+    struct Step {
+        const char* what;
+        std::function<void()> change;
+    } steps[] = {
+        {"arrivals and a removal",
+         [&] {
+             fs::remove(messageFiles("bob").at(1));
+             deliver("bob", {"Subject: new", "", "a longer body than before"});
+             dropIn("20240101-000000.txt", 333);
+         }},
+        {"a name given a new file", [&] { dropIn(fs::path(messageFiles("bob").at(2)).filename().string(), 4444); }},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.what);
+        step.change();
+        EXPECT_EQ(listOnce(), expectedList());
+        settle();
+        EXPECT_EQ(listOnce(), expectedList());
+    }
+    EXPECT_EQ(messageFiles("bob").size(), 5u);
 }
 
 }  // namespace

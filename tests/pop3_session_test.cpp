@@ -503,7 +503,8 @@ TEST_F(Pop3Session, ClientGoneInTheMiddleOfRetr) {
 
 // RETR, DELE and QUIT of a 10 MB message in one write: the whole message, its
 // terminator and both replies arrive before the close, and the file is gone.
-// While the message waits to be read, the session takes no further command.
+// While the client reads nothing, the server makes no more of the answer than
+// a piece beyond what the socket took, and answers no command behind it.
 TEST_F(Pop3Session, PipelinedRetrDeleQuitOfABigMessage) {
     addUser("bob", "secret");
     std::vector<std::string> big{"Subject: big", ""};
@@ -520,10 +521,12 @@ TEST_F(Pop3Session, PipelinedRetrDeleQuitOfABigMessage) {
     EXPECT_NE(noDelay, 0) << "replies leave without waiting for Nagle's rule";
 
     p->send("RETR 1\r\nDELE 1\r\nQUIT\r\n");
-    ASSERT_TRUE(testsupport::stepUntil([&] { return hasLogEnding("> Sent: Terminator."); }));
+    ASSERT_TRUE(testsupport::stepUntil([&] { return hasLogEnding(" octets"); }));
     testsupport::stepUntil([] { return platform::loop().processMessages() == 0; }, 2000);
-    EXPECT_FALSE(hasLogEnding("> Message 1 Deleted")) << "DELE waits until the message has left";
+    EXPECT_FALSE(hasLogEnding("> Sent: Terminator.")) << "the answer is made as it leaves";
+    EXPECT_FALSE(hasLogEnding("> Message 1 Deleted")) << "DELE waits until the message has been made";
     EXPECT_GT(socket.SendQueueBytes(), 0);
+    EXPECT_LE(socket.SendQueueBytes(), static_cast<int>(2 * Pop3MessagePiece));
 
     EXPECT_EQ(p->line(), "+OK " + std::to_string(fs::file_size(file)) + " octets");
     const std::string body = p->body(60000);
@@ -535,12 +538,13 @@ TEST_F(Pop3Session, PipelinedRetrDeleQuitOfABigMessage) {
     EXPECT_TRUE(messageFiles("bob").empty());
 }
 
-// A client that ends its side right after RETR still gets the whole message:
-// the session stays until its answer has gone out, then ends.
+// A client that ends its side right after RETR still gets the whole message
+// of several pieces: the session stays until its answer has been made and
+// has gone out, then ends.
 TEST_F(Pop3Session, ClientThatEndsItsSideGetsTheWholeAnswer) {
     addUser("bob", "secret");
     std::vector<std::string> lines{"Subject: half", ""};
-    for (int i = 0; i < 2000; ++i) lines.push_back(std::string(98, static_cast<char>('a' + i % 26)));
+    for (int i = 0; i < 12000; ++i) lines.push_back(std::string(98, static_cast<char>('a' + i % 26)));
     const std::string file = deliver("bob", lines);
     const std::string stuffed = asSent(file);
     auto p = login("bob", "secret");
@@ -551,7 +555,7 @@ TEST_F(Pop3Session, ClientThatEndsItsSideGetsTheWholeAnswer) {
 
     p->send("RETR 1\r\n");
     ASSERT_EQ(::shutdown(p->raw().fd(), SHUT_WR), 0);
-    ASSERT_TRUE(testsupport::stepUntil([&] { return hasLogEnding("> Sent: Terminator."); }));
+    ASSERT_TRUE(testsupport::stepUntil([&] { return hasLogEnding(" octets"); }));
     testsupport::stepUntil([] { return platform::loop().processMessages() == 0; }, 2000);
     ASSERT_EQ(server->ConnectionCount(), 1u) << "the session waits for its answer to leave";
     EXPECT_GT(socket.SendQueueBytes(), 0);
@@ -563,6 +567,55 @@ TEST_F(Pop3Session, ClientThatEndsItsSideGetsTheWholeAnswer) {
     EXPECT_TRUE(p->waitClosed());
     ASSERT_TRUE(waitSessions(0));
     EXPECT_TRUE(fs::exists(file)) << "nothing is deleted without QUIT";
+}
+
+// The file of a message is removed or cut by hand while its answer is being
+// made: the answer still ends soundly, and the session goes on.
+TEST_F(Pop3Session, MessageFileChangedWhileSent) {
+    struct Row {
+        const char* change;
+        bool whole;  // the removed file is still read to its end
+    } rows[] = {{"unlink", true}, {"truncate", false}};
+    addUser("bob", "secret");
+    std::vector<std::string> lines{"Subject: changing", ""};
+    for (int i = 0; i < 15000; ++i) lines.push_back((i % 9 ? "" : ".") + std::string(i % 150, 'a' + i % 26));
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.change);
+        const std::string file = deliver("bob", lines);
+        const std::string stuffed = asSent(file);
+        logs.clear();
+        auto p = login("bob", "secret");
+        ASSERT_EQ(server->ConnectionCount(), 1u);
+        const int small = 4096;
+        ASSERT_EQ(::setsockopt(platform::net::descriptorOf(server->Connections()[0]->Socket().HSocket()), SOL_SOCKET,
+                               SO_SNDBUF, &small, sizeof small),
+                  0);
+        p->send("RETR 1\r\n");
+        ASSERT_TRUE(testsupport::stepUntil([&] { return hasLogEnding(" octets"); }));
+        testsupport::stepUntil([] { return platform::loop().processMessages() == 0; }, 2000);
+        ASSERT_FALSE(hasLogEnding("> Sent: Terminator.")) << "the change must come while the answer is made";
+        if (r.whole)
+            ASSERT_TRUE(fs::remove(file));
+        else
+            fs::resize_file(file, 1000);
+
+        EXPECT_EQ(p->line().substr(0, 4), "+OK ");
+        const std::string body = p->body(60000);
+        ASSERT_NE(body, "<incomplete>");
+        if (r.whole) {
+            EXPECT_TRUE(body == stuffed);
+        } else {
+            ASSERT_GE(body.size(), 2u);
+            EXPECT_EQ(body.substr(body.size() - 2), "\r\n");
+            EXPECT_EQ(stuffed.compare(0, body.size() - 2, body, 0, body.size() - 2), 0);
+            EXPECT_LT(body.size(), stuffed.size());
+        }
+        EXPECT_EQ(p->cmd("DELE 1"), "+OK Message 1 Deleted");
+        EXPECT_EQ(p->cmd("QUIT"), r.whole ? "+OK 0 Messages Deleted.  Bye." : "+OK 1 Messages Deleted.  Bye.");
+        EXPECT_TRUE(p->waitClosed());
+        ASSERT_TRUE(waitSessions(0));
+        EXPECT_TRUE(messageFiles("bob").empty());
+    }
 }
 
 TEST_F(Pop3Session, UnreadableMessageFileEndsTheConnection) {
@@ -610,6 +663,46 @@ TEST(Pop3Text, SplitMessageLines) {
         auto got = SplitMessageLines(r.text);
         std::vector<std::string> lines(got.begin(), got.end());
         EXPECT_EQ(lines, r.lines) << testing::PrintToString(r.text);
+    }
+}
+
+// The answer made piece by piece, cut anywhere (empty pieces too), is the one
+// the whole file gives: line ends of every kind split across a cut, a dot
+// first in a piece, a last line without line end, and where TOP stops.
+TEST(Pop3Text, MessageTextInAnyCut) {
+    const std::string texts[] = {
+        "", ".", "a\r\n.b\r\n\r\nbody\r\n..\r\nlast", "x\r\r\n\n.\r.y\n\r\n",
+        std::string("h\0\r\n\r\n.\r\nz", 10), "no empty line\r\n.dot\r", "\r\n\r\n.a\r\nb\n",
+    };
+    for (const auto& text : texts) {
+        const auto lines = SplitMessageLines(text);
+        const std::int64_t last = static_cast<std::int64_t>(lines.size()) - 1;
+        std::int64_t headerEnd = last;
+        for (std::int64_t i = 0; i <= last; ++i)
+            if (lines[static_cast<std::size_t>(i)].empty()) {
+                headerEnd = i;
+                break;
+            }
+        for (std::size_t a = 0; a <= text.size(); ++a)
+            for (std::size_t b = a; b <= text.size(); ++b) {
+                SCOPED_TRACE(testing::PrintToString(text) + " cut at " + std::to_string(a) + ", " + std::to_string(b));
+                const std::string_view pieces[] = {std::string_view(text).substr(0, a),
+                                                   std::string_view(text).substr(a, b - a),
+                                                   std::string_view(text).substr(b)};
+                for (const std::int64_t count : {-1, 0, 1, 2, 100, -2}) {
+                    // -2 stands for RETR.
+                    TMessageText made = count == -2 ? TMessageText() : TMessageText::Top(count);
+                    std::string got;
+                    if (made.Add(pieces[0], got) && made.Add(pieces[1], got) && made.Add(pieces[2], got)) made.End(got);
+                    const std::int64_t end = count == -2 ? last : std::min(headerEnd + count, last);
+                    std::string expected;
+                    for (std::int64_t i = 0; i <= std::max(std::min(headerEnd, last), end); ++i)
+                        AppendDotStuffed(expected, lines[static_cast<std::size_t>(i)]);
+                    EXPECT_EQ(got, expected) << count;
+                    if (count == -2) EXPECT_EQ(made.Lines(), last + 1);
+                    else EXPECT_EQ(made.TopLast(), end) << count;
+                }
+            }
     }
 }
 
