@@ -206,14 +206,14 @@ void AppendDotStuffed(std::string& out, std::string_view line) {
     out += "\r\n";
 }
 
-TMessageText TMessageText::Top(std::int64_t bodyLines) {
-    TMessageText t;
+TRetrText TRetrText::Top(std::int64_t bodyLines) {
+    TRetrText t;
     t.FTop = true;
     t.FBodyLines = bodyLines;
     return t;
 }
 
-bool TMessageText::LineDone(bool empty) {
+bool TRetrText::LineDone(bool empty) {
     ++FLines;
     if (!FTop) return false;
     if (FInBody) return ++FBodyGiven >= FBodyLines;
@@ -223,7 +223,7 @@ bool TMessageText::LineDone(bool empty) {
     return FBodyLines <= 0;
 }
 
-bool TMessageText::Add(std::string_view bytes, std::string& out) {
+bool TRetrText::Add(std::string_view bytes, std::string& out) {
     if (FDone) return false;
     const char* p = bytes.data();
     const char* const end = p + bytes.size();
@@ -266,14 +266,14 @@ bool TMessageText::Add(std::string_view bytes, std::string& out) {
     return true;
 }
 
-void TMessageText::End(std::string& out) {
+void TRetrText::End(std::string& out) {
     if (FDone || FLineLength == 0) return;
     out += "\r\n";
     FLineLength = 0;
     FDone = LineDone(false);
 }
 
-std::int64_t TMessageText::TopLast() const {
+std::int64_t TRetrText::TopLast() const {
     // Stopped early: the header end plus every body line asked for.
     if (FDone && FInBody) return FHeaderEnd + FBodyLines;
     const std::int64_t last = FLines - 1;

@@ -209,13 +209,13 @@ void AppendDotStuffed(std::string& out, std::string_view line);
 // made from a message file given in pieces cut anywhere: the lines as
 // SplitMessageLines finds them, each passed to AppendDotStuffed. Each byte is
 // looked at a bounded number of times, however the lines run.
-class TMessageText {
+class TRetrText {
 public:
     // RETR: every line.
-    TMessageText() = default;
+    TRetrText() = default;
     // TOP: the header lines and the empty line that ends them (every line
     // when none is empty), then at most bodyLines further lines.
-    static TMessageText Top(std::int64_t bodyLines);
+    static TRetrText Top(std::int64_t bodyLines);
 
     // Appends the text of the file's next bytes to out. False once a TOP has
     // every line it sends: the rest of the file is not wanted.

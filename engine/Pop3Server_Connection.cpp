@@ -93,7 +93,12 @@ void TPop3Connection::Accept(TSocket handle) {
     FSocket->Dup(handle);
     Log("Accepted", 4);
     FState = TPop3State::Authorization;
-    if (!Connected()) return;
+    // An accept that failed (no descriptor left after all) leaves a session
+    // with no connection: it goes at once rather than at the next sweep.
+    if (!Connected()) {
+        PostRelease();
+        return;
+    }
     Log("Connected", 4);
     // A reply leaves as soon as it is queued: with Nagle's rule the second
     // segment of a message would wait for the client's delayed
@@ -379,7 +384,7 @@ struct TPop3Connection::TMessageReply {
     bool Top = false;
     std::int64_t FileSize = 0;  // when opened
     std::int64_t Read = 0;
-    TMessageText Text;
+    TRetrText Text;
     std::unique_ptr<char[]> Buffer;
     std::size_t BufferSize = 0;
     std::string Out;  // a piece's text; kept for the next piece
@@ -393,7 +398,7 @@ bool TPop3Connection::StartMessageReply(const TMailboxEntry& entry, std::string 
     if (reply->Fd < 0 || ::fstat(reply->Fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
     reply->Top = top;
     reply->FileSize = st.st_size;
-    if (top) reply->Text = TMessageText::Top(topLines);
+    if (top) reply->Text = TRetrText::Top(topLines);
     FReply = std::move(reply);
 
     // The whole first piece goes to the socket in one send, status line
@@ -453,7 +458,7 @@ TPop3Connection::TPiece TPop3Connection::ReadPiece(std::string& out) {
 }
 
 void TPop3Connection::EndMessageReply(std::string& out) {
-    const TMessageText text = FReply->Text;
+    const TRetrText text = FReply->Text;
     const bool top = FReply->Top;
     FReply.reset();  // the file is closed before anything else happens
     if (top) {

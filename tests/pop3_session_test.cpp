@@ -691,7 +691,7 @@ TEST(Pop3Text, MessageTextInAnyCut) {
                                                    std::string_view(text).substr(b)};
                 for (const std::int64_t count : {-1, 0, 1, 2, 100, -2}) {
                     // -2 stands for RETR.
-                    TMessageText made = count == -2 ? TMessageText() : TMessageText::Top(count);
+                    TRetrText made = count == -2 ? TRetrText() : TRetrText::Top(count);
                     std::string got;
                     if (made.Add(pieces[0], got) && made.Add(pieces[1], got) && made.Add(pieces[2], got)) made.End(got);
                     const std::int64_t end = count == -2 ? last : std::min(headerEnd + count, last);
