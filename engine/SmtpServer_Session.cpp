@@ -28,8 +28,10 @@ TSmtpConnection::TSmtpConnection(TSmtpServer* server)
         SocketBgException(sender, e, canClose);
     };
     // A client that ends its side after its last command still gets every
-    // reply that is queued.
-    s.SetComponentOptions(s.ComponentOptions().With(wsoFinishSending));
+    // reply that is queued. One read per notice: a client sending a big
+    // message then takes its turn with every other socket, read by read,
+    // instead of having its whole socket buffer handled in one step.
+    s.SetComponentOptions(s.ComponentOptions().With(wsoFinishSending).With(wsoNoReceiveLoop));
 }
 
 // Freed by the server only (release message, sweep, shutdown). The socket's
