@@ -111,7 +111,7 @@ std::string folderOf(const std::string& path) {
 }
 
 // Threads that run flushes. submit() queues a job; runAll() queues a round
-// of jobs, takes part in them itself and returns when all have ended.
+// of jobs and returns when all have ended.
 class FlushPool {
 public:
     FlushPool() {
@@ -151,16 +151,8 @@ public:
                 std::lock_guard<std::mutex> lk(latch->mu);
                 if (--latch->remaining == 0) latch->cv.notify_all();
             });
-        for (;;) {
-            std::function<void()> job;
-            {
-                std::lock_guard<std::mutex> lk(mu_);
-                if (queue_.empty()) break;
-                job = std::move(queue_.front());
-                queue_.pop_front();
-            }
-            job();
-        }
+        // The caller takes no job itself: the queue may hold a big file's
+        // write-ahead, which must not hold up this round.
         std::unique_lock<std::mutex> lk(latch->mu);
         latch->cv.wait(lk, [&] { return latch->remaining == 0; });
     }
@@ -207,7 +199,32 @@ struct Request {
     std::vector<std::string> placedNew;  // new files in place, to remove on failure
     int error = 0;
     std::promise<int>* waiter = nullptr;  // commitNow
+    bool written = false;  // written and flushed ahead (flushErrors hold the outcome)
 };
+
+// A set with this much still to write is written and flushed ahead, apart,
+// and joins the renames only then: a big message must not keep the small
+// ones that end after it waiting for its flush.
+constexpr std::size_t kWriteAheadBytes = 256 * 1024;
+
+std::size_t bytesToWrite(const Request& r) {
+    std::size_t n = 0;
+    for (const auto& item : r.items)
+        for (const auto& bytes : item.toWrite) n += bytes->size();
+    return n;
+}
+
+// Writes what is left to write of an item's file and flushes it: 0 or the
+// errno of the failure. The bytes are let go once written.
+int writeAndSync(CommitSet::Item& item) {
+    DurableFile& f = *item.file;
+    bool ok = true;
+    for (const auto& bytes : item.toWrite)
+        if (ok) ok = f.write(*bytes);
+    item.toWrite.clear();
+    if (ok) ok = f.sync();
+    return ok ? 0 : (f.error() ? f.error() : EIO);
+}
 
 // Renames one file into place; a numbered name found taken moves on to the
 // next free number. 0 or the errno of the failure.
@@ -270,40 +287,58 @@ private:
     void run() {
         FlushPool pool;
         for (;;) {
-            std::vector<std::unique_ptr<Request>> group;
+            std::vector<std::unique_ptr<Request>> group, ahead;
             {
                 std::unique_lock<std::mutex> lk(mu_);
-                cv_.wait(lk, [this] { return stop_ || !queue_.empty(); });
+                cv_.wait(lk, [this] { return !queue_.empty() || (stop_ && writingAhead_ == 0); });
                 if (queue_.empty()) return;
                 // Everything that came in while the last group was on its way
-                // goes together.
+                // goes together, but for big sets not yet written.
                 std::size_t files = 0;
                 while (!queue_.empty() && (group.empty() || files + queue_.front()->items.size() <= kMaxGroupFiles)) {
-                    files += queue_.front()->items.size();
-                    group.push_back(std::move(queue_.front()));
+                    std::unique_ptr<Request> r = std::move(queue_.front());
                     queue_.pop_front();
+                    if (!r->written && bytesToWrite(*r) >= kWriteAheadBytes) {
+                        ++writingAhead_;
+                        ahead.push_back(std::move(r));
+                        continue;
+                    }
+                    files += r->items.size();
+                    group.push_back(std::move(r));
                 }
             }
-            commitGroup(pool, group);
+            for (auto& r : ahead) writeAhead(pool, std::move(r));
+            if (!group.empty()) commitGroup(pool, group);
         }
+    }
+
+    // Writes and flushes a big set's files on the pool; the set then queues
+    // again, behind the sets that came meanwhile, and is placed with them.
+    void writeAhead(FlushPool& pool, std::unique_ptr<Request> request) {
+        Request* r = request.release();
+        pool.submit([this, r] {
+            std::unique_ptr<Request> back(r);
+            back->flushErrors.assign(back->items.size(), 0);
+            for (std::size_t i = 0; i < back->items.size(); ++i) back->flushErrors[i] = writeAndSync(back->items[i]);
+            back->written = true;
+            {
+                std::lock_guard<std::mutex> lk(mu_);
+                queue_.push_back(std::move(back));
+                --writingAhead_;
+            }
+            cv_.notify_one();
+        });
     }
 
     void commitGroup(FlushPool& pool, std::vector<std::unique_ptr<Request>>& group) {
         std::vector<std::function<void()>> jobs;
         for (auto& r : group) {
+            if (r->written) continue;
             r->flushErrors.assign(r->items.size(), 0);
             for (std::size_t i = 0; i < r->items.size(); ++i) {
                 CommitSet::Item* item = &r->items[i];
                 int* err = &r->flushErrors[i];
-                jobs.push_back([item, err] {
-                    DurableFile& f = *item->file;
-                    bool ok = true;
-                    for (const auto& bytes : item->toWrite)
-                        if (ok) ok = f.write(*bytes);
-                    item->toWrite.clear();
-                    if (ok) ok = f.sync();
-                    *err = ok ? 0 : (f.error() ? f.error() : EIO);
-                });
+                jobs.push_back([item, err] { *err = writeAndSync(*item); });
             }
         }
         pool.runAll(jobs);
@@ -382,6 +417,7 @@ private:
     std::deque<std::unique_ptr<Request>> queue_;
     std::unordered_set<std::string> pending_;
     bool stop_ = false;
+    std::size_t writingAhead_ = 0;  // big sets on the pool, to queue again
     std::thread thread_;
 };
 

@@ -12,9 +12,12 @@
 //
 // One set is one unit, all or nothing (a delivery: one message's mailbox
 // files, backup copies and queue file):
-//  - Renames happen in the order the sets were started. Within a set the new
-//    files come first, in the order of add(), then the files that replace an
-//    old version, in the order of add().
+//  - Renames happen in the order the sets were started, but for a set with
+//    much still to write (a big message): that one is written and flushed
+//    apart, and placed after the sets started meanwhile, so that it never
+//    keeps them waiting for its flush. Within a set the new files come
+//    first, in the order of add(), then the files that replace an old
+//    version, in the order of add().
 //  - A new file never replaces an entry. A numbered name (addNumbered) found
 //    taken at the rename moves on to the next free number of its series; any
 //    other name found taken fails the set with EEXIST.

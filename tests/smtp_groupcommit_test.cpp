@@ -66,6 +66,32 @@ TEST_F(GroupCommit, ManyMessagesInOneSecondKeepTheirOrderAndNeverReplaceOneAnoth
     EXPECT_EQ(subjects.size(), files.size());
 }
 
+// A big message is written and flushed apart from the small ones that end
+// meanwhile; every one of them is still stored once, whole, under a name of
+// its own.
+TEST_F(GroupCommit, BigMessageWrittenAheadAndSmallOnesAreEachStoredOnce) {
+    platform::setNowOverride(testsupport::fixedLocalTime());
+    startServer();
+    std::vector<std::unique_ptr<RawClient>> clients;
+    for (int i = 0; i < 4; ++i) clients.push_back(loggedIn());
+    std::string big = "Subject: big\r\n\r\n";
+    while (big.size() < 1024 * 1024) big += std::string(76, 'b') + "\r\n";
+    for (auto& c : clients) openMessage(*c);
+    clients[0]->send(big + ".\r\n");
+    for (std::size_t i = 1; i < clients.size(); ++i) clients[i]->send("Subject: small\r\n.\r\n");
+    for (auto& c : clients) EXPECT_EQ(c->reply(10000), "250 Mail Queued for Delivery");
+    const auto files = messageFiles("bob");
+    ASSERT_EQ(files.size(), clients.size());
+    int bigs = 0;
+    for (const auto& f : files) {
+        const std::string text = readFile(f);
+        if (text.find("Subject: big") == std::string::npos) continue;
+        ++bigs;
+        EXPECT_EQ(text.substr(text.find("Subject: big")), big) << f;
+    }
+    EXPECT_EQ(bigs, 1);
+}
+
 // A name taken behind the server's back, after it was given out and before
 // the rename (a file restored by hand, another writer): the message takes the
 // next free name and is stored, in the mailbox and among the backups alike.
