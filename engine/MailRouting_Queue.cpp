@@ -112,8 +112,7 @@ void TSmtpAgentMessageInformation::RemoveDelivered() {
 bool TSmtpAgentMessageInformation::AddRecipient(const std::string& text) {
     // A control byte (a lone CR or LF above all) would end the agent's RCPT TO
     // early and hand the rest of the text to the next hop as a command.
-    for (const char c : text)
-        if (static_cast<unsigned char>(c) < 32 || c == 127) return false;
+    if (HoldsControlByte(text)) return false;
     TMessageRouteInformation path(rkForwardPath);
     if (path.Parse(text) != rpOK) return false;
     const std::string key = platform::upperCase(path.RouteHosts.empty() ? path.Domain : path.RouteHosts.front());

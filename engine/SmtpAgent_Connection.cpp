@@ -30,15 +30,6 @@ constexpr unsigned PaceMs = 20;
 constexpr std::size_t PaceRun = 100;
 constexpr std::uintptr_t PaceTimerID = 1;
 
-// A text holding a byte below 32 or 127 is no path: sent in MAIL FROM or
-// RCPT TO, a CR or LF in it would end the command early and start one of the
-// text's choosing at the next hop.
-bool HoldsControlByte(const std::string& Text) {
-    for (const char C : Text)
-        if (static_cast<unsigned char>(C) < 32 || C == 127) return true;
-    return false;
-}
-
 // The first CR or LF in [P, End), or End.
 const char* FindLineBreak(const char* P, const char* End) {
     const std::size_t N = static_cast<std::size_t>(End - P);
