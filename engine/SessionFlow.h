@@ -13,6 +13,9 @@
 //    The session lifts it when the commit's completion has been answered.
 //  - Producing: a long reply (a message being sent) is still being made,
 //    a piece at a time as the output drains.
+//  - Work: a reply waits for file work on the platform's workers
+//    (platform/FileWork.h): a QUIT's deletions, a message spooled to disk.
+//    Lifted by the session when the work's end has been answered.
 //  - Closing: the session answers and then ends (QUIT, a refusal that ends
 //    the session, a line too long); it closes only once everything it queued
 //    has left. Never lifted. A client that never reads is still ended by the
@@ -37,6 +40,7 @@ public:
         Commit = 2,
         Producing = 4,
         Closing = 8,
+        Work = 16,
     };
 
     enum class TDrained {
@@ -50,6 +54,9 @@ public:
     // The session must take no further command now.
     bool Holding() const { return FHolds != 0; }
     bool Holds(THold hold) const { return (FHolds & hold) != 0; }
+    // A reply waits for the platform's workers (a commit or other file
+    // work): not idleness, so the inactivity sweep leaves such a session.
+    bool WaitingOnWorkers() const { return Holds(Commit) || Holds(Work); }
 
     // Adds a hold; the socket's input (and the peer's end) wait from now on.
     void Hold(THold hold);

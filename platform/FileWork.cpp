@@ -1,0 +1,105 @@
+#include "FileWork.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace platform {
+
+namespace {
+
+// Enough threads to keep a few disks' queues busy with reads and unlinks of
+// many sessions at once; a job waiting with no thread free adds one.
+constexpr std::size_t kMaxWorkers = 16;
+
+struct Job {
+    FileWorkTicket ticket;
+    std::function<std::intptr_t()> work;
+    HWND wnd;
+    unsigned msg;
+};
+
+std::atomic<FileWorkTicket> g_nextTicket{1};
+std::atomic<std::size_t> g_inFlight{0};
+
+void runJob(Job& job) {
+    const std::intptr_t result = job.work();
+    job.work = nullptr;  // what it captured goes before the end is reported
+    --g_inFlight;
+    loop().post(job.wnd, job.msg, static_cast<std::intptr_t>(job.ticket), result);
+}
+
+class Workers {
+public:
+    explicit Workers(pid_t pid) : pid_(pid) {}
+    pid_t pid() const { return pid_; }
+
+    // False when no thread could run the job (the caller runs it).
+    bool submit(Job& job) {
+        std::unique_lock<std::mutex> lk(mu_);
+        if (queue_.size() >= idle_ && threads_ < kMaxWorkers) {
+            try {
+                std::thread([this] { work(); }).detach();
+                ++threads_;
+                ++idle_;
+            } catch (const std::system_error&) {
+                // Go on with the threads there are.
+            }
+        }
+        if (threads_ == 0) return false;
+        queue_.push_back(std::move(job));
+        lk.unlock();
+        cv_.notify_one();
+        return true;
+    }
+
+private:
+    void work() {
+        std::unique_lock<std::mutex> lk(mu_);
+        for (;;) {
+            cv_.wait(lk, [this] { return !queue_.empty(); });
+            --idle_;
+            Job job = std::move(queue_.front());
+            queue_.pop_front();
+            lk.unlock();
+            runJob(job);
+            lk.lock();
+            ++idle_;
+        }
+    }
+
+    const pid_t pid_;
+    std::mutex mu_;
+    std::condition_variable cv_;
+    std::deque<Job> queue_;
+    std::size_t threads_ = 0, idle_ = 0;
+};
+
+// Threads live for the process's life (detached, never freed), so that a job
+// still running at exit finds its pool. A child made by fork has none of its
+// parent's threads: it makes its own.
+Workers& workers() {
+    static Workers* w = nullptr;
+    if (!w || w->pid() != ::getpid()) w = new Workers(::getpid());
+    return *w;
+}
+
+}  // namespace
+
+FileWorkTicket startFileWork(std::function<std::intptr_t()> job, HWND wnd, unsigned msg) {
+    FileWorkTicket ticket = g_nextTicket++;
+    if (ticket == 0) ticket = g_nextTicket++;
+    ++g_inFlight;
+    Job j{ticket, std::move(job), wnd, msg};
+    if (!workers().submit(j)) runJob(j);
+    return ticket;
+}
+
+std::size_t fileWorkInFlight() { return g_inFlight.load(); }
+
+}  // namespace platform
