@@ -227,7 +227,7 @@ public:
     // the other (the lines with their CR LF): the blocks are shared, not
     // copied, by the message file and its backup copy.
     void StoreMessageText(const std::string& senderLocalPart,
-                          const std::vector<std::shared_ptr<const std::string>>& text);
+                          const platform::Content& text);
 };
 
 // After a group commit failed: a message name given out may have been taken by

@@ -104,7 +104,7 @@ int nextNumber(const std::string& folder, const std::string& stem) {
 // in turn with the commits under way, so that names still appear in their
 // order.
 void storeNewFile(const std::string& folder, const std::string& stem,
-                  const std::vector<std::shared_ptr<const std::string>>& data) {
+                  const platform::Content& data) {
     auto file = std::make_unique<platform::DurableFile>(folder);
     if (!file->ok()) throw EFCreateError(folder + stem + ".txt", file->error());
     const int number = nextNumber(folder, stem);
@@ -266,7 +266,7 @@ void TPop3UserInformation::StoreMessage(const std::string& senderLocalPart,
 }
 
 void TPop3UserInformation::StoreMessageText(const std::string& senderLocalPart,
-                                            const std::vector<std::shared_ptr<const std::string>>& data) {
+                                            const platform::Content& data) {
     bool exists = false;
     std::string folder = ServerInformation ? ServerInformation->UserFolder(UserName, exists) : std::string();
     if (folder.empty()) throw EFCreateError(mailBoxPath() + UserName, EINVAL);

@@ -149,8 +149,7 @@ bool TSmtpMessageInformation::SaveToQueue(std::string* queueName) {
         return false;
     }
     platform::DurableFile file(folder);
-    for (const auto& block : TextBlocks(mailrouting::joinLines(head)))
-        if (!file.write(*block)) return false;
+    if (!file.write(TextBlocks(mailrouting::joinLines(head)))) return false;
     // Never replace a queue file: when the drawn name was taken meanwhile,
     // draw again.
     for (int attempt = 0; attempt < kQueueNameAttempts; ++attempt) {

@@ -37,7 +37,7 @@ void TMessageText::SplitInto(std::vector<std::string>& lines) const {
             from = eol + 2;
         }
     };
-    for (const TBlock& block : FClosed) split(*block);
+    for (const TBlock& block : FClosed) split(*block.bytes);
     split(FOpen);
 }
 

@@ -14,9 +14,11 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/FileContent.h"
+
 class TMessageText {
 public:
-    using TBlock = std::shared_ptr<const std::string>;
+    using TBlock = platform::ContentPiece;
     static constexpr std::size_t BlockSize = 1 << 20;
 
     // Adds line + CR LF.

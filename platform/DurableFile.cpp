@@ -218,6 +218,13 @@ bool DurableFile::write(std::string_view data) {
     return true;
 }
 
+bool DurableFile::write(const Content& content) {
+    if (!ok()) return false;
+    if (const int err = writeContent(fd_, content)) return fail(err);
+    synced_ = false;
+    return true;
+}
+
 bool DurableFile::flush() {
     if (!ok()) {
         if (error_ == 0) error_ = EBADF;

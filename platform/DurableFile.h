@@ -17,6 +17,8 @@
 #include <string>
 #include <string_view>
 
+#include "FileContent.h"
+
 namespace platform {
 
 // The hidden folder beside stored files that holds their temporary copies.
@@ -66,6 +68,8 @@ public:
 
     // Appends bytes; false (and not ok() any more) when the write failed.
     bool write(std::string_view data);
+    // Appends the pieces (for the workers: file ranges are copied from disk).
+    bool write(const Content& content);
 
     // Flushes, then renames over `path`, replacing a file of that name (its
     // permission bits are kept). The folder of `path` must be `folder`.

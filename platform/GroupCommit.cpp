@@ -209,8 +209,7 @@ constexpr std::size_t kWriteAheadBytes = 256 * 1024;
 
 std::size_t bytesToWrite(const Request& r) {
     std::size_t n = 0;
-    for (const auto& item : r.items)
-        for (const auto& bytes : item.toWrite) n += bytes->size();
+    for (const auto& item : r.items) n += contentSize(item.toWrite);
     return n;
 }
 
@@ -218,9 +217,7 @@ std::size_t bytesToWrite(const Request& r) {
 // errno of the failure. The bytes are let go once written.
 int writeAndSync(CommitSet::Item& item) {
     DurableFile& f = *item.file;
-    bool ok = true;
-    for (const auto& bytes : item.toWrite)
-        if (ok) ok = f.write(*bytes);
+    bool ok = f.write(item.toWrite);
     item.toWrite.clear();
     if (ok) ok = f.sync();
     return ok ? 0 : (f.error() ? f.error() : EIO);

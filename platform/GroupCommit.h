@@ -47,6 +47,7 @@
 #include <vector>
 
 #include "DurableFile.h"
+#include "FileContent.h"
 #include "MessageLoop.h"
 
 namespace platform {
@@ -67,11 +68,11 @@ public:
     CommitSet(CommitSet&&) noexcept;
     CommitSet& operator=(CommitSet&&) noexcept;
 
-    // Bytes still to be written to a file, in order, by the commit's worker
+    // What is still to be written to a file, in order, by the commit's worker
     // threads before the file is flushed: a large text costs the loop's
-    // thread nothing, and its blocks may be shared by several files. They are
+    // thread nothing, and its pieces may be shared by several files. They are
     // let go once written.
-    using Bytes = std::vector<std::shared_ptr<const std::string>>;
+    using Bytes = Content;
 
     // Takes a temporary file that is to become `target` (a path in the
     // folder the file was made for), with `toWrite` still to be written.
