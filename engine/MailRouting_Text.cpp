@@ -20,6 +20,15 @@ void TMessageText::CloseOpen() {
     FOpen = std::string();
 }
 
+void TMessageText::AppendContent(const platform::Content& content) {
+    CloseOpen();
+    for (const auto& piece : content) {
+        if (piece.size() == 0) continue;
+        FClosed.push_back(piece);
+        FSize += piece.size();
+    }
+}
+
 const std::vector<TMessageText::TBlock>& TMessageText::Blocks() {
     CloseOpen();
     return FClosed;

@@ -25,6 +25,9 @@ public:
     void AppendLine(std::string_view line);
     bool Empty() const { return FSize == 0; }
     std::size_t Size() const { return FSize; }
+    // Adds pieces as they are (shared, not copied): whole lines with their
+    // CR LF, in memory or in a file.
+    void AppendContent(const platform::Content& content);
     // Every block, the last one closed; later lines go to a new block.
     const std::vector<TBlock>& Blocks();
     // The lines without their CR LF, appended to lines.
