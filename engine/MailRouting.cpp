@@ -95,8 +95,8 @@ bool TDeliverMail::SendUndeliverableNotice(const std::string& path) {
     notice.AddLine("so the following message could not be delivered.");
     notice.AddLine("");
     notice.AddLine("");
-    const std::vector<std::string>& lines = Message->AllLines();
-    notice.Lines.insert(notice.Lines.end(), lines.begin(), lines.end());
+    // The original goes in as the pieces it is made of, never copied.
+    notice.Text.AppendContent(Message->TextBlocks(std::string()));
     if (notice.ForwardPathCount() == 0 || notice.ForwardPath(0)->GetPath() == "<>") return true;
     return notice.SaveToQueue();
 }
@@ -172,7 +172,7 @@ bool TDeliverMail::Deliver() {
                 if (!g_listChain.processed.insert(platform::lowerCase(listName)).second) {
                     Log("Mailing List " + listName + " already processed for this message... Skipping", 7);
                 } else {
-                    TListServer list(listName, Message->ReversePath.GetPath(), Message->AllLines());
+                    TListServer list(listName, Message->ReversePath.GetPath(), *Message);
                     list.OnLog = OnLog;
                     if (!list.ProcessMessage()) {
                         ErrorText = "Mailing List " + listName + " could not deliver the message";

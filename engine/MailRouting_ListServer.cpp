@@ -1,11 +1,19 @@
 #include "MailRouting_ListServer.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <deque>
+#include <mutex>
+
 #include "DeliveryBatch.h"
 #include "MailRouting.h"
 #include "MailRouting_Internal.h"
 #include "UtilU1.h"
 #include "platform/Clock.h"
 #include "platform/DurableFile.h"
+#include "platform/FileWork.h"
 #include "platform/Paths.h"
 
 namespace {
@@ -46,13 +54,109 @@ SubscribeAddress readSubscribeAddress(const std::string& text) {
     return SubscribeAddress::Someone;
 }
 
+// Splits what the message holds at the end of its header: the header lines
+// (with the empty line after them) go to `header`, the rest to `body` as
+// pieces. Only text in memory is looked at: a header that runs on into the
+// part of the message kept in a file ends where that part begins.
+void splitAtHeader(TSmtpMessageInformation& message, std::vector<std::string>& header, platform::Content& body) {
+    for (std::size_t i = 0; i < message.Lines.size(); ++i) {
+        header.push_back(message.Lines[i]);
+        if (!message.Lines[i].empty()) continue;
+        const std::vector<std::string> rest(message.Lines.begin() + static_cast<std::ptrdiff_t>(i) + 1,
+                                            message.Lines.end());
+        if (!rest.empty()) body.emplace_back(std::make_shared<const std::string>(mailrouting::joinLines(rest)));
+        const auto& blocks = message.Text.Blocks();
+        body.insert(body.end(), blocks.begin(), blocks.end());
+        return;
+    }
+    const auto& blocks = message.Text.Blocks();
+    std::size_t b = 0;
+    for (; b < blocks.size() && blocks[b].bytes; ++b) {
+        const std::string& text = *blocks[b].bytes;
+        std::size_t from = 0;
+        bool ended = false;
+        while (from < text.size() && !ended) {
+            std::size_t eol = text.find("\r\n", from);
+            const std::size_t next = eol == std::string::npos ? text.size() : eol + 2;
+            if (eol == std::string::npos) eol = text.size();
+            header.emplace_back(text, from, eol - from);
+            ended = eol == from;
+            from = next;
+        }
+        if (!ended) continue;
+        if (from < text.size()) body.emplace_back(std::make_shared<const std::string>(text.substr(from)));
+        ++b;
+        break;
+    }
+    body.insert(body.end(), blocks.begin() + static_cast<std::ptrdiff_t>(b), blocks.end());
+}
+
+// Appends one archive entry, for the workers. 0 or an errno.
+int appendArchiveEntry(const std::string& path, const platform::Content& entry) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    bool created = false;
+    if (fd < 0 && errno == ENOENT) {
+        fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        created = fd >= 0;
+    }
+    if (fd < 0) return errno;
+    int error = platform::writeContent(fd, entry);
+    if (error == 0 && ::fsync(fd) != 0) error = errno;
+    ::close(fd);
+    if (error == 0 && created) {
+        const std::size_t slash = path.rfind('/');
+        if (slash != std::string::npos && !platform::syncFolder(path.substr(0, slash + 1))) error = errno ? errno : EIO;
+    }
+    return error;
+}
+
+// Archive entries waiting for the workers, in the order of the posts. Each
+// job writes the oldest one, one job at a time, so that entries never
+// interleave and keep their order, and each is flushed before the next
+// begins. Never freed: a job may still run at exit.
+struct ArchiveQueue {
+    std::mutex waiting;
+    std::deque<std::pair<std::string, platform::Content>> entries;
+    std::mutex writing;
+};
+
+ArchiveQueue& archiveQueue() {
+    static auto* queue = new ArchiveQueue;
+    return *queue;
+}
+
+void queueArchiveEntry(std::string path, platform::Content entry) {
+    ArchiveQueue& queue = archiveQueue();
+    {
+        std::lock_guard<std::mutex> lock(queue.waiting);
+        queue.entries.emplace_back(std::move(path), std::move(entry));
+    }
+    // Nobody waits for its end: the entry is written when the workers get to it.
+    platform::startFileWork(
+        []() -> std::intptr_t {
+            ArchiveQueue& q = archiveQueue();
+            std::lock_guard<std::mutex> turn(q.writing);
+            std::pair<std::string, platform::Content> next;
+            {
+                std::lock_guard<std::mutex> lock(q.waiting);
+                if (q.entries.empty()) return 0;
+                next = std::move(q.entries.front());
+                q.entries.pop_front();
+            }
+            return appendArchiveEntry(next.first, next.second);
+        },
+        platform::NullWindow, 0);
+}
+
 }  // namespace
 
 TListServer::TListServer(const std::string& listName, const std::string& reversePath,
-                         const std::vector<std::string>& lines)
+                         TSmtpMessageInformation& message)
     : ID(NewObjectIdentity()), ListName(listName) {
     Message.ReversePath.Parse(reversePath);
-    Message.Lines = lines;
+    platform::Content body;
+    splitAtHeader(message, Message.Lines, body);
+    Message.Text.AppendContent(body);
     ListAddress = ListName + "@" + serverName();
     TMessageRouteInformation listPath(rkOther);
     ListPath = listPath.Parse(ListAddress) == rpOK ? listPath.GetPath() : ListAddress;
@@ -260,6 +364,7 @@ void TListServer::SendNotification(const std::string& kind, const std::string& r
     Message.ClearForwardPaths();
     Message.AddForwardPath(recipientPath);
     Message.Lines.clear();
+    Message.Text.Clear();
 
     const std::string k = platform::upperCase(kind);
     std::string title;
@@ -339,18 +444,20 @@ void TListServer::SendNotification(const std::string& kind, const std::string& r
 }
 
 void TListServer::AddToArchive() {
-    if (List.DigestFile.empty() || Message.Lines.empty()) return;
+    if (List.DigestFile.empty() || (Message.Lines.empty() && Message.Text.Empty())) return;
     // Appended in place, never rewritten: the archive may be a link to where
     // the administrator keeps it, and its size must not set the cost of a post.
-    std::string entry = mailrouting::joinLines(Message.Lines);
-    entry += kArchiveSeparator;
-    entry += "\r\n";
+    // The entry is the text as distributed, shared with the members' copies.
+    platform::Content entry = Message.TextBlocks(std::string());
+    entry.emplace_back(std::make_shared<const std::string>(std::string(kArchiveSeparator) + "\r\n"));
+    auto append = [file = List.DigestFile, entry = std::move(entry)]() mutable {
+        queueArchiveEntry(std::move(file), std::move(entry));
+    };
     // A post that the client is told failed is sent again: its entry is
     // written once the delivery has been stored, so a retry leaves one.
     if (TDeliveryBatch* batch = TDeliveryBatch::Current()) {
-        batch->AfterStored.push_back(
-            [file = List.DigestFile, entry = std::move(entry)] { platform::appendFileDurably(file, entry); });
+        batch->AfterStored.push_back(std::move(append));
         return;
     }
-    platform::appendFileDurably(List.DigestFile, entry);
+    append();
 }

@@ -11,7 +11,7 @@
 //
 // The list archive file is plain text: message after message, each as its
 // lines exactly as distributed, each followed by "(------------------)", all
-// lines ended by CR LF. It is only ever appended to.
+// lines ended by CR LF. It is only ever appended to, one entry at a time.
 #pragma once
 
 #include <cstdint>
@@ -24,10 +24,11 @@
 
 class TListServer {
 public:
-    // Loads the list definition, copies the lines, takes the reverse path
-    // (text, parsed as a reverse path) and one forward path per active member.
-    TListServer(const std::string& listName, const std::string& reversePath,
-                const std::vector<std::string>& lines);
+    // Loads the list definition, takes the reverse path (text, parsed as a
+    // reverse path) and one forward path per active member, and the message:
+    // its header as lines (read from the part of it held in memory) and the
+    // rest as the pieces it is made of, shared, never read or copied.
+    TListServer(const std::string& listName, const std::string& reversePath, TSmtpMessageInformation& message);
     TListServer(const TListServer&) = delete;
     TListServer& operator=(const TListServer&) = delete;
 
@@ -55,7 +56,8 @@ public:
     // and code are used by "Subscribe Success", reason by the failure kinds.
     void SendNotification(const std::string& kind, const std::string& recipient, double time,
                           std::int32_t code, const std::string& reason);
-    // Appends Message to the list archive file (nothing when the list has
-    // none or the file can be neither appended to nor created).
+    // Appends Message to the list archive file on the workers, once the
+    // delivery in hand is stored (nothing when the list has none or the file
+    // can be neither appended to nor created).
     void AddToArchive();
 };

@@ -93,7 +93,10 @@ void TSmtpAgentMessageInformation::Clear() {
     Performed = 0;
     Remaining = 0;
     ClearForwards();
-    Lines.clear();
+    Text.clear();
+    LineCount = 0;
+    LineFeedsOnly = false;
+    EndsOpen = false;
     Unreadable.clear();
 }
 
@@ -134,22 +137,98 @@ std::string TSmtpAgentMessageInformation::FileNameOf(const std::string& queueNam
 }
 
 bool TSmtpAgentMessageInformation::LoadFromFile(const std::string& queueName) {
-    const std::string path = FileNameOf(queueName);
+    return TakeScan(ScanQueueFile(FileNameOf(queueName)), queueName);
+}
+
+TQueueFileScan ScanQueueFile(const std::string& path) {
+    TQueueFileScan scan;
+    auto file = platform::SourceFile::open(path);
     struct stat st;
-    if (::stat(path.c_str(), &st) != 0) {
-        if (errno == ENOENT || errno == ENOTDIR) return false;
-        throw EQueueFileError(path, errno);
+    if (!file || ::fstat(file->fd(), &st) != 0) {
+        scan.Error = errno ? errno : EIO;
+        return scan;
     }
-    std::string data;
-    if (!platform::readWholeFile(path, data)) {
-        if (errno == ENOENT) return false;  // removed by another step meanwhile
-        throw EQueueFileError(path, errno ? errno : EIO);
+    scan.Size = static_cast<std::uint64_t>(st.st_size);
+    const platform::Content whole{platform::ContentPiece(file, 0, scan.Size)};
+    constexpr std::size_t kStep = 256 * 1024;
+    std::string buf;
+
+    // First the line ends of the whole file: which kind ends lines, and how
+    // many there are.
+    std::uint64_t crlf = 0, lf = 0;
+    char prev = 0, last = 0;
+    for (std::uint64_t at = 0; at < scan.Size; at += buf.size()) {
+        if (int err = platform::readContent(whole, at, kStep, buf)) {
+            scan.Error = err;
+            return scan;
+        }
+        if (buf.empty()) break;  // cut meanwhile
+        for (char c : buf) {
+            if (c == '\n') {
+                ++lf;
+                if (last == '\r') ++crlf;
+            }
+            prev = last;
+            last = c;
+        }
     }
+    scan.LineFeedsOnly = crlf == 0;
+    // A last line without its CR LF still counts as a line; one that ends
+    // in LF alone needs no line end added to be stored as whole lines.
+    const bool partial = scan.Size > 0 && (last != '\n' || (!scan.LineFeedsOnly && prev != '\r'));
+    scan.EndsOpen = scan.Size > 0 && last != '\n';
+
+    // Then the envelope, up to the [Message] line.
+    std::uint64_t endsBefore = 0;  // line ends up to the message
+    std::string line;
+    bool found = false;
+    for (std::uint64_t at = 0; at < scan.Size && !found; at += buf.size()) {
+        if (int err = platform::readContent(whole, at, kStep, buf)) {
+            scan.Error = err;
+            return scan;
+        }
+        if (buf.empty()) break;
+        for (std::size_t i = 0; i < buf.size(); ++i) {
+            const char c = buf[i];
+            line += c;
+            const bool end = c == '\n' && (scan.LineFeedsOnly || (line.size() >= 2 && line[line.size() - 2] == '\r'));
+            if (!end) continue;
+            line.resize(line.size() - (line.size() >= 2 && line[line.size() - 2] == '\r' ? 2 : 1));
+            ++endsBefore;
+            if (platform::equalsNoCase(mailrouting::trimText(line), "[MESSAGE]")) {
+                scan.MessageAt = at + i + 1;
+                found = true;
+                break;
+            }
+            scan.Envelope.push_back(std::move(line));
+            line.clear();
+        }
+    }
+    if (!found) {
+        // No message: the whole file is envelope, a last line without its
+        // end included.
+        if (!line.empty()) {
+            if (platform::equalsNoCase(mailrouting::trimText(line), "[MESSAGE]")) line.clear();
+            else scan.Envelope.push_back(std::move(line));
+        }
+        scan.MessageAt = scan.Size;
+    } else {
+        const std::uint64_t ends = scan.LineFeedsOnly ? lf : crlf;
+        scan.MessageLines = ends - endsBefore + (partial && scan.MessageAt < scan.Size ? 1 : 0);
+    }
+    scan.File = std::move(file);
+    return scan;
+}
+
+bool TSmtpAgentMessageInformation::TakeScan(const TQueueFileScan& scan, const std::string& queueName) {
+    if (scan.Error != 0) {
+        if (scan.Error == ENOENT || scan.Error == ENOTDIR) return false;
+        throw EQueueFileError(FileNameOf(queueName), scan.Error);
+    }
+    if (scan.Size == 0) return false;
 
     Clear();
-    const std::vector<std::string> lines = mailrouting::splitLines(data);
-    if (lines.empty()) return false;
-
+    const std::vector<std::string>& lines = scan.Envelope;
     std::size_t at = findSection(lines, "[REVERSE PATH]");
     if (at + 1 < lines.size()) {
         const std::string line = mailrouting::trimText(lines[at + 1]);
@@ -167,40 +246,76 @@ bool TSmtpAgentMessageInformation::LoadFromFile(const std::string& queueName) {
             Remaining = StrToIntDefault(line.substr(10), ServerInformation ? ServerInformation->ForwardRetries : 5);
     }
 
-    at = findSection(lines, "[MESSAGE]");
-    if (at < lines.size()) Lines.assign(lines.begin() + static_cast<std::ptrdiff_t>(at) + 1, lines.end());
-
+    if (scan.MessageAt < scan.Size) Text.emplace_back(scan.File, scan.MessageAt, scan.Size - scan.MessageAt);
+    LineCount = scan.MessageLines;
+    LineFeedsOnly = scan.LineFeedsOnly;
+    EndsOpen = scan.EndsOpen && !Text.empty();
     Name = queueName;
     return true;
 }
 
-bool TSmtpAgentMessageInformation::SaveToFile(const std::string& queueName) {
+platform::Content TSmtpAgentMessageInformation::MessageContent() const {
+    platform::Content content = Text;
+    if (EndsOpen) content.emplace_back(std::make_shared<const std::string>("\r\n"));
+    return content;
+}
+
+namespace {
+
+std::string envelopeText(const TSmtpAgentMessageInformation& m) {
     std::vector<std::string> head;
     head.push_back("[Reverse Path]");
-    head.push_back("From=" + ReversePath);
+    head.push_back("From=" + m.ReversePath);
     head.push_back("");
     head.push_back("[Forward Path]");
-    for (const auto& group : Groups)
+    for (const auto& group : m.Groups)
         for (const auto& recipient : group->Recipients) head.push_back("To=" + recipient->Address);
     head.push_back("");
     head.push_back("[Retry]");
-    head.push_back("Performed=" + std::to_string(Performed));
-    head.push_back("Remaining=" + std::to_string(Remaining));
+    head.push_back("Performed=" + std::to_string(m.Performed));
+    head.push_back("Remaining=" + std::to_string(m.Remaining));
     head.push_back("");
     head.push_back("[Message]");
+    return mailrouting::joinLines(head);
+}
 
+}  // namespace
+
+bool TSmtpAgentMessageInformation::SaveToFile(const std::string& queueName) {
     const std::string folder = queueFolder();
     if (folder.empty() || queueName.empty()) return false;
     platform::DurableFile file(folder);
-    if (!file.write(mailrouting::joinLines(head)) || !file.write(mailrouting::joinLines(Lines))) return false;
+    if (!file.write(envelopeText(*this)) || !file.write(MessageContent())) return false;
     if (!file.commit(FileNameOf(queueName))) return false;
     Name = queueName;
     return true;
 }
 
-bool TSmtpAgentMessageInformation::DeleteFile() {
-    const std::string path = FileNameOf(Name);
+platform::CommitTicket TSmtpAgentMessageInformation::StartSave(platform::HWND wnd, unsigned msg) const {
+    const std::string folder = queueFolder();
+    if (folder.empty() || Name.empty()) return 0;
+    auto file = std::make_unique<platform::DurableFile>(folder);
+    if (!file->ok()) return 0;
+    platform::Content content{std::make_shared<const std::string>(envelopeText(*this))};
+    for (auto& piece : MessageContent()) content.push_back(std::move(piece));
+    platform::CommitSet set;
+    set.add(std::move(file), FileNameOf(Name), true, std::move(content));
+    return platform::startCommit(std::move(set), wnd, msg);
+}
+
+namespace {
+
+bool deleteQueueFile(const std::string& path) {
     struct stat st;
     if (::lstat(path.c_str(), &st) != 0 && errno == ENOENT) return true;
     return FileOperation(path, "", "DELETE");
+}
+
+}  // namespace
+
+bool TSmtpAgentMessageInformation::DeleteFile() { return deleteQueueFile(FileNameOf(Name)); }
+
+platform::FileWorkTicket TSmtpAgentMessageInformation::StartDelete(platform::HWND wnd, unsigned msg) const {
+    return platform::startFileWork([path = FileNameOf(Name)]() -> std::intptr_t { return deleteQueueFile(path) ? 1 : 0; },
+                                   wnd, msg);
 }

@@ -33,9 +33,17 @@
 //  - Unreadable recipients leave the queue file before the sender's notice
 //    goes out; a notice that cannot be routed puts them back.
 //  - Needs the process's settings object (ServerInformation).
+//  - The connection never waits on the disk: the queue file is read, the
+//    message text read piece by piece while it goes out, the file rewritten
+//    or deleted and the failure notice committed on the platform's workers
+//    (FileWork.h, GroupCommit.h), each reported to the connection's window;
+//    the next step waits for that report. The order of effects is the one
+//    above: the queue file is rewritten or deleted only after the notice it
+//    depends on is on disk.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -65,6 +73,10 @@ class TSmtpAgentConnection : public TWHComponent {
 public:
     static constexpr unsigned WM_NEXT_DOMAIN = platform::WM_USER + 101;  // 1125
     static constexpr unsigned WM_NEXT_HOST = platform::WM_USER + 102;    // 1126
+    // The end of file work (wParam its ticket) and of a commit (wParam its
+    // ticket, lParam 0 or an errno).
+    static constexpr unsigned WM_FILE_DONE = platform::WM_USER + 103;
+    static constexpr unsigned WM_COMMIT_DONE = platform::WM_USER + 104;
 
     explicit TSmtpAgentConnection(TSmtpAgent* Agent);
     ~TSmtpAgentConnection() override;
@@ -92,6 +104,8 @@ private:
     friend class TSmtpAgent;
 
     void WndProc(TWHComponent* Sender, TMessage& Msg);
+    void QueueFileRead(const TQueueFileScan& Scan);
+    void Relay();
     void ProcessNextDomain();
     void ConnectNextHost();
     void StartConnect(const std::string& Address);
@@ -108,6 +122,12 @@ private:
     void Send(const std::string& Line);
     void SendMessageText();
     void PaceMessageText();  // the pacing timer's tick: the next run of lines
+    // Sends what is read of the run in hand; false when the run waits for a read.
+    bool SendRun();
+    void ReadAhead();
+    // Ends a session in the middle of the text: the group stays for the next pass.
+    void AbortSession();
+    void TextRead(std::uint64_t Ticket);
     void StopPacing();
     void NextRecipient();
     void FailSession(const std::string& Text, std::uint8_t Status, const std::string& Code,
@@ -115,9 +135,15 @@ private:
     void ClearDeliveredMarks();
     void EndSession();
     void FinishMessage();
-    // False when the notice had to be routed and routing did not take it.
-    // Routes the "Undeliverable Mail" notice naming Recipients to the sender.
-    bool SendFailureNotice(const std::vector<std::string>& Recipients);
+    // Routes the "Undeliverable Mail" notice naming Recipients to the sender
+    // and commits its files; Done(false) when the notice had to be routed
+    // and routing or the commit did not take it, else Done(true) once its
+    // files are on disk.
+    void SendFailureNotice(const std::vector<std::string>& Recipients, std::function<void(bool)> Done);
+    // Rewrite or delete the queue file, then Done (with whether it worked).
+    void SaveThen(std::function<void(bool)> Done);
+    void DeleteThen(std::function<void()> Done);
+    void FileDone(unsigned Msg, std::uint64_t Ticket, std::intptr_t Result);
     // Every recipient not reached: those still held, group by group, then the
     // unreadable ones.
     std::vector<std::string> NotReached() const;
@@ -146,6 +172,16 @@ private:
     bool FReleased = false;           // the release is posted; nothing more happens
     bool FPacing = false;             // message lines are still to go out on the pacing timer
     std::size_t FPaceLine = 0;        // the next message line to send
+
+    // The file work or commit the next step waits for.
+    unsigned FWaitMsg = 0;
+    std::uint64_t FWaitTicket = 0;
+    std::function<void(std::intptr_t)> FWaitDone;
+
+    // The message text on its way out: read a piece at a time on the workers,
+    // the next piece while the one in hand is sent.
+    struct TTextCursor;
+    std::unique_ptr<TTextCursor> FText;
     const void* FNoticeRouter = nullptr;  // the failure notice's routing object while it runs
     std::int32_t FNoticeRouterID = 0;
 };

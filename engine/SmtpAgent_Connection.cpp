@@ -3,10 +3,13 @@
 #include <cstring>
 
 #include "DataU1.h"
+#include "DeliveryBatch.h"
 #include "MailRouting.h"
 #include "SmtpAgent.h"
 #include "UtilU1.h"
 #include "platform/Clock.h"
+#include "platform/FileWork.h"
+#include "platform/GroupCommit.h"
 
 namespace {
 
@@ -30,33 +33,12 @@ constexpr unsigned PaceMs = 20;
 constexpr std::size_t PaceRun = 100;
 constexpr std::uintptr_t PaceTimerID = 1;
 
-// The first CR or LF in [P, End), or End.
-const char* FindLineBreak(const char* P, const char* End) {
-    const std::size_t N = static_cast<std::size_t>(End - P);
-    const char* Lf = static_cast<const char*>(std::memchr(P, '\n', N));
-    const char* Cr = static_cast<const char*>(std::memchr(P, '\r', Lf ? static_cast<std::size_t>(Lf - P) : N));
-    return Cr ? Cr : (Lf ? Lf : End);
-}
-
-// Appends one stored message line as it goes on the wire. The store keeps a
-// lone CR or LF inside a line as the client sent it, but the next hop must
-// never see one: a lenient server takes it as a line end, and a "." after it
-// as the end of the data, so a body could end the message early and smuggle
-// commands. Each lone CR, lone LF (or CR LF) inside the line therefore ends a
-// wire line of its own, and every wire line is dot-stuffed. A line without
-// either byte costs two memchr calls.
-void AppendWireLine(std::string& Out, const std::string& Line) {
-    const char* P = Line.data();
-    const char* const End = P + Line.size();
-    for (;;) {
-        const char* Break = FindLineBreak(P, End);
-        if (P != Break && *P == '.') Out += '.';
-        Out.append(P, Break);
-        Out += "\r\n";
-        if (Break == End) return;
-        P = Break + (*Break == '\r' && Break + 1 != End && Break[1] == '\n' ? 2 : 1);
-    }
-}
+// The message text is read this much at a time, the next piece while the
+// one in hand goes out; and a run waits for the next tick while the socket
+// still holds this many blocks unsent (a slow peer), so that neither the
+// pieces nor the send queue grow with the message.
+constexpr std::size_t TextPiece = 256 * 1024;
+constexpr std::size_t MaxQueuedBlocks = 1024;
 
 // A reply line longer than this without a line end is taken as it stands, so
 // a peer that never ends its line cannot make the buffer grow without bound.
@@ -76,6 +58,86 @@ const char* toString(TSmtpAgentState State) {
     }
     return "?";
 }
+
+// Where the message text stands on its way to the wire. The stored text keeps
+// a lone CR or LF inside a line as the client sent it, but the next hop must
+// never see one: a lenient server takes it as a line end, and a "." after it
+// as the end of the data, so a body could end the message early and smuggle
+// commands. Each lone CR, lone LF (or CR LF) therefore ends a wire line of its
+// own, and every wire line is dot-stuffed. The pacing counts stored lines.
+struct TSmtpAgentConnection::TTextCursor {
+    platform::Content Source;
+    std::uint64_t Size = 0;
+    std::uint64_t ReadAt = 0;  // the next offset to ask the workers for
+    std::string Buf;           // the piece in hand
+    std::size_t Pos = 0;
+    std::shared_ptr<std::string> Ahead;  // the piece being read, or read
+    std::shared_ptr<int> AheadError;
+    std::uint64_t AheadTicket = 0;  // 0: no read under way
+    bool AheadReady = false;
+    bool LineFeedsOnly = false;
+    std::uint64_t Lines = 0;  // stored lines, for the log
+    bool LineStart = true;    // the next byte starts a wire line
+    bool PendingCR = false;   // a CR whose meaning the next byte decides
+    bool StoredOpen = false;  // the stored line in hand has begun
+    std::size_t RunLeft = 0;  // stored lines the run in hand still sends
+
+    bool AllRead() const { return Pos == Buf.size() && !AheadReady && AheadTicket == 0 && ReadAt >= Size; }
+
+    // Wire bytes of the piece in hand to Out until the run is complete or the
+    // piece is used up; Sent counts the stored lines.
+    void Consume(std::string& Out, std::size_t& Sent) {
+        const char* P = Buf.data() + Pos;
+        const char* const E = Buf.data() + Buf.size();
+        while (P < E && RunLeft > 0) {
+            const char C = *P++;
+            if (PendingCR) {
+                PendingCR = false;
+                Out += "\r\n";
+                LineStart = true;
+                if (C == '\n') {
+                    EndStored(Sent);
+                    continue;
+                }
+            }
+            if (C == '\r') {
+                PendingCR = true;
+                StoredOpen = true;
+                continue;
+            }
+            if (C == '\n') {
+                Out += "\r\n";
+                LineStart = true;
+                if (LineFeedsOnly)
+                    EndStored(Sent);
+                else
+                    StoredOpen = true;
+                continue;
+            }
+            if (LineStart && C == '.') Out += '.';
+            LineStart = false;
+            StoredOpen = true;
+            const char* Q = P;
+            while (Q < E && *Q != '\r' && *Q != '\n') ++Q;
+            Out += C;
+            Out.append(P, Q);
+            P = Q;
+        }
+        Pos = static_cast<std::size_t>(P - Buf.data());
+    }
+    void EndStored(std::size_t& Sent) {
+        StoredOpen = false;
+        ++Sent;
+        --RunLeft;
+    }
+    // The end of the text: a last line without its end is ended.
+    void Finish(std::string& Out) {
+        if (PendingCR) Out += "\r\n";
+        if (StoredOpen) Out += "\r\n";
+        PendingCR = StoredOpen = false;
+        Out += ".\r\n";
+    }
+};
 
 TSmtpAgentConnection::TSmtpAgentConnection(TSmtpAgent* Agent)
     : TWHComponent(Agent),
@@ -149,6 +211,38 @@ void TSmtpAgentConnection::WndProc(TWHComponent* /*Sender*/, TMessage& Msg) {
         ProcessNextDomain();
     else if (Msg.Msg == WM_NEXT_HOST)
         ConnectNextHost();
+    else if (Msg.Msg == WM_FILE_DONE || Msg.Msg == WM_COMMIT_DONE)
+        FileDone(Msg.Msg, static_cast<std::uint64_t>(Msg.WParam), Msg.LParam);
+}
+
+void TSmtpAgentConnection::FileDone(unsigned Msg, std::uint64_t Ticket, std::intptr_t Result) {
+    if (Msg == WM_FILE_DONE && FText && FText->AheadTicket == Ticket) {
+        TextRead(Ticket);
+        return;
+    }
+    if (Msg != FWaitMsg || Ticket != FWaitTicket || !FWaitDone) return;
+    auto Done = std::move(FWaitDone);
+    FWaitDone = nullptr;
+    FWaitMsg = 0;
+    FWaitTicket = 0;
+    Done(Result);
+}
+
+void TSmtpAgentConnection::SaveThen(std::function<void(bool)> Done) {
+    const platform::CommitTicket Ticket = FMessage.StartSave(Handle, WM_COMMIT_DONE);
+    if (Ticket == 0) {
+        Done(false);
+        return;
+    }
+    FWaitMsg = WM_COMMIT_DONE;
+    FWaitTicket = Ticket;
+    FWaitDone = [Done = std::move(Done)](std::intptr_t Error) { Done(Error == 0); };
+}
+
+void TSmtpAgentConnection::DeleteThen(std::function<void()> Done) {
+    FWaitMsg = WM_FILE_DONE;
+    FWaitTicket = FMessage.StartDelete(Handle, WM_FILE_DONE);
+    FWaitDone = [Done = std::move(Done)](std::intptr_t) { Done(); };
 }
 
 void TSmtpAgentConnection::Release() {
@@ -172,9 +266,22 @@ void TSmtpAgentConnection::TakeStep(unsigned Msg) {
 
 void TSmtpAgentConnection::ServiceMessage(const std::string& QueueName) {
     FQueueName = QueueName;
+    auto Scan = std::make_shared<TQueueFileScan>();
+    FWaitMsg = WM_FILE_DONE;
+    FWaitTicket = platform::startFileWork(
+        [Scan, Path = TSmtpAgentMessageInformation::FileNameOf(QueueName)]() -> std::intptr_t {
+            *Scan = ScanQueueFile(Path);
+            return 0;
+        },
+        Handle, WM_FILE_DONE);
+    FWaitDone = [this, Scan](std::intptr_t) { QueueFileRead(*Scan); };
+}
+
+void TSmtpAgentConnection::QueueFileRead(const TQueueFileScan& Scan) {
+    const std::string& QueueName = FQueueName;
     bool Loaded = false;
     try {
-        Loaded = FMessage.LoadFromFile(QueueName);
+        Loaded = FMessage.TakeScan(Scan, QueueName);
     } catch (const EQueueFileError&) {
         // The file is there but cannot be read now: leave it for a later scan
         // rather than deleting mail.
@@ -185,20 +292,20 @@ void TSmtpAgentConnection::ServiceMessage(const std::string& QueueName) {
     if (!Loaded) {
         Log("Unable to open Mail " + QueueName + " for sending... Deleted.", 1);
         FMessage.Name = QueueName;
-        FMessage.DeleteFile();
-        Release();
+        DeleteThen([this] { Release(); });
         return;
     }
     FMessage.Performed += 1;
     if (FMessage.Remaining < 0) {
-        const bool Sent = SendFailureNotice(NotReached());
-        if (Sent) {
-            Log("Unable to open Mail " + QueueName + " for sending... Deleted.", 1);
-            FMessage.DeleteFile();
-        } else {
-            Log("Unable to route the failure notice for Mail " + QueueName + "... Left in queue.", 1);
-        }
-        Release();
+        SendFailureNotice(NotReached(), [this](bool Sent) {
+            if (Sent) {
+                Log("Unable to open Mail " + FQueueName + " for sending... Deleted.", 1);
+                DeleteThen([this] { Release(); });
+            } else {
+                Log("Unable to route the failure notice for Mail " + FQueueName + "... Left in queue.", 1);
+                Release();
+            }
+        });
         return;
     }
     if (!FMessage.Unreadable.empty()) {
@@ -207,34 +314,45 @@ void TSmtpAgentConnection::ServiceMessage(const std::string& QueueName) {
         // so that a rewrite that fails leaves the file for a later scan
         // without a notice, and no scan tells the sender twice.
         Log("Unreadable recipient(s) in Mail " + QueueName + "... Sending failure notice.", 1);
-        if (!FMessage.Save()) {
-            Log("Unable to update Mail " + QueueName + " in the queue... Left in queue.", 1);
-            Release();
-            return;
-        }
-        if (!SendFailureNotice(FMessage.Unreadable)) {
-            Log("Unable to route the failure notice for Mail " + QueueName + "... Left in queue.", 1);
-            // Written back, so that a later scan tries the notice again.
-            auto Back = std::make_unique<TSmtpAgentForwardInformation>();
-            for (const std::string& U : FMessage.Unreadable) Back->AddRecipient(U);
-            FMessage.Groups.push_back(std::move(Back));
-            if (!FMessage.Save()) Log("Unable to update Mail " + QueueName + " in the queue.", 1);
-            Release();
-            return;
-        }
-        FMessage.Unreadable.clear();
-        if (FMessage.ForwardCount() == 0) {
-            Log("Processing Incomplete, no readable recipient.  Deleting files...", 2);
-            FMessage.DeleteFile();
-            Release();
-            return;
-        }
+        SaveThen([this](bool Saved) {
+            if (!Saved) {
+                Log("Unable to update Mail " + FQueueName + " in the queue... Left in queue.", 1);
+                Release();
+                return;
+            }
+            SendFailureNotice(FMessage.Unreadable, [this](bool Sent) {
+                if (!Sent) {
+                    Log("Unable to route the failure notice for Mail " + FQueueName + "... Left in queue.", 1);
+                    // Written back, so that a later scan tries the notice again.
+                    auto Back = std::make_unique<TSmtpAgentForwardInformation>();
+                    for (const std::string& U : FMessage.Unreadable) Back->AddRecipient(U);
+                    FMessage.Groups.push_back(std::move(Back));
+                    SaveThen([this](bool Again) {
+                        if (!Again) Log("Unable to update Mail " + FQueueName + " in the queue.", 1);
+                        Release();
+                    });
+                    return;
+                }
+                FMessage.Unreadable.clear();
+                if (FMessage.ForwardCount() == 0) {
+                    Log("Processing Incomplete, no readable recipient.  Deleting files...", 2);
+                    DeleteThen([this] { Release(); });
+                    return;
+                }
+                Relay();
+            });
+        });
+        return;
     }
+    Relay();
+}
+
+void TSmtpAgentConnection::Relay() {
     if (HoldsControlByte(FMessage.ReversePath)) {
         // No next hop may be sent it: every group fails this pass, and once
         // the retries are used up the file goes (the notice cannot be sent to
         // such a path either). Until then it stays for the administrator.
-        Log("Reverse path of Mail " + QueueName + " holds a control byte... Not sent.", 1);
+        Log("Reverse path of Mail " + FQueueName + " holds a control byte... Not sent.", 1);
         FDomainIndex = 0;
         PostToSelf(WM_NEXT_DOMAIN);
         return;
@@ -591,17 +709,64 @@ void TSmtpAgentConnection::NextRecipient() {
 
 void TSmtpAgentConnection::SendMessageText() {
     FPaceLine = 0;
-    if (FMessage.Lines.empty()) {
+    if (FMessage.Text.empty()) {
         FSocket->SendStr(".\r\n");
         Log("Waiting for server ack.", 8);
         return;
     }
-    Log("Sending Data (0 / " + std::to_string(FMessage.Lines.size()) + ")", 8);
+    Log("Sending Data (0 / " + std::to_string(FMessage.LineCount) + ")", 8);
+    FText = std::make_unique<TTextCursor>();
+    FText->Source = FMessage.Text;
+    FText->Size = platform::contentSize(FMessage.Text);
+    FText->LineFeedsOnly = FMessage.LineFeedsOnly;
+    FText->Lines = FMessage.LineCount;
+    ReadAhead();
     FPacing = true;
     if (Handle == platform::NullWindow || !platform::loop().setTimer(Handle, PaceTimerID, PaceMs)) {
-        // No window to time the pauses on: the text goes out without them.
-        while (FPacing) PaceMessageText();
+        // Nothing would time the runs: the group is left for the next pass.
+        Log("Unable to pace the message text", 7);
+        AbortSession();
     }
+}
+
+void TSmtpAgentConnection::AbortSession() {
+    // The peer must not take what went out for the whole message: no "."
+    // and no QUIT, the connection is cut. Its close reports nothing more.
+    ClearDeliveredMarks();
+    FConnected = false;
+    FSocket->Abort();
+    EndSession();
+}
+
+void TSmtpAgentConnection::ReadAhead() {
+    TTextCursor& T = *FText;
+    if (T.AheadTicket != 0 || T.AheadReady || T.ReadAt >= T.Size) return;
+    const std::size_t Want = static_cast<std::size_t>(std::min<std::uint64_t>(TextPiece, T.Size - T.ReadAt));
+    T.Ahead = std::make_shared<std::string>();
+    T.AheadError = std::make_shared<int>(0);
+    T.AheadTicket = platform::startFileWork(
+        [Source = T.Source, From = T.ReadAt, Want, Out = T.Ahead, Error = T.AheadError]() -> std::intptr_t {
+            *Error = platform::readContent(Source, From, Want, *Out);
+            // A queue file never shrinks under its reader; if it did, its
+            // text cannot go out whole.
+            if (*Error == 0 && Out->size() != Want) *Error = EIO;
+            return 0;
+        },
+        Handle, WM_FILE_DONE);
+    T.ReadAt += Want;
+}
+
+void TSmtpAgentConnection::TextRead(std::uint64_t /*Ticket*/) {
+    TTextCursor& T = *FText;
+    T.AheadTicket = 0;
+    if (!FPacing || FState != TSmtpAgentState::MessageSent || !FConnected || FReleased) return;
+    if (*T.AheadError != 0) {
+        Log("Unable to read Mail " + FQueueName + " for sending... Left in queue.", 1);
+        AbortSession();
+        return;
+    }
+    T.AheadReady = true;
+    if (T.RunLeft > 0 && FSocket->SendQueueBlockCount() <= MaxQueuedBlocks) SendRun();
 }
 
 void TSmtpAgentConnection::PaceMessageText() {
@@ -609,18 +774,45 @@ void TSmtpAgentConnection::PaceMessageText() {
         StopPacing();
         return;
     }
-    const std::vector<std::string>& Lines = FMessage.Lines;
-    const std::size_t Count = Lines.size();
-    const std::size_t End = std::min(Count, FPaceLine + PaceRun);
-    // One run goes out in one SendStr: on the wire the same burst as one
-    // call per line.
+    // A peer that takes the text more slowly than the runs come gets the
+    // next run once it has caught up.
+    if (FSocket->SendQueueBlockCount() > MaxQueuedBlocks) return;
+    if (FText->RunLeft == 0) FText->RunLeft = PaceRun;
+    SendRun();
+}
+
+bool TSmtpAgentConnection::SendRun() {
+    TTextCursor& T = *FText;
     std::string Chunk;
-    for (std::size_t I = FPaceLine; I < End; ++I) AppendWireLine(Chunk, Lines[I]);
-    FPaceLine = End;
-    const bool Last = End == Count;
+    bool Waiting = false;
+    while (T.RunLeft > 0) {
+        if (T.Pos == T.Buf.size()) {
+            if (T.AheadReady) {
+                T.Buf.swap(*T.Ahead);
+                T.Ahead.reset();
+                T.AheadReady = false;
+                T.Pos = 0;
+                ReadAhead();
+                continue;
+            }
+            if (T.AheadTicket != 0) {
+                Waiting = true;
+                break;
+            }
+            break;  // all of it read
+        }
+        T.Consume(Chunk, FPaceLine);
+    }
+    // Only a piece that is no longer needed is let go.
+    if (T.Pos == T.Buf.size()) {
+        T.Buf = std::string();
+        T.Pos = 0;
+    }
+    const bool Last = T.AllRead();
     if (Last) {
+        T.RunLeft = 0;
+        T.Finish(Chunk);
         StopPacing();
-        Chunk += ".\r\n";
     }
     try {
         FSocket->SendStr(Chunk);  // a failure ends the session through the socket's error event
@@ -628,12 +820,15 @@ void TSmtpAgentConnection::PaceMessageText() {
         // Outside the socket's own events nobody else would see it.
         bool CanClose = true;
         SocketBgException(FSocket.get(), E, CanClose);
-        return;
+        return false;
     }
-    if (Last)
+    if (Last) {
+        FText.reset();
         Log("Waiting for server ack.", 8);
-    else if (FPacing)
-        Log("Sending Data (" + std::to_string(End) + " / " + std::to_string(Count) + ")", 8);
+    } else if (FPacing && T.RunLeft == 0) {
+        Log("Sending Data (" + std::to_string(FPaceLine) + " / " + std::to_string(T.Lines) + ")", 8);
+    }
+    return !Waiting;
 }
 
 void TSmtpAgentConnection::StopPacing() {
@@ -651,14 +846,20 @@ void TSmtpAgentConnection::EndSession() {
     FMessage.RemoveDelivered();
     // The group in hand may be gone now; it is looked up again by index.
     FCurrent = FMessage.GetForward(FDomainIndex);
+    // The next step is this one's: whatever the socket reports meanwhile
+    // takes none.
+    FStepTaken = true;
+    FSocket->Close();
     // Nothing left to deliver: the file goes now rather than being rewritten
     // first and deleted a moment later.
-    if (FMessage.ForwardCount() == 0)
-        FMessage.DeleteFile();
-    else if (!FMessage.Save())
-        Log("Unable to update Mail " + FQueueName + " in the queue.", 1);
-    FSocket->Close();
-    TakeStep(WM_NEXT_DOMAIN);
+    if (FMessage.ForwardCount() == 0) {
+        DeleteThen([this] { PostToSelf(WM_NEXT_DOMAIN); });
+    } else {
+        SaveThen([this](bool Saved) {
+            if (!Saved) Log("Unable to update Mail " + FQueueName + " in the queue.", 1);
+            PostToSelf(WM_NEXT_DOMAIN);
+        });
+    }
 }
 
 // --- the end of the message -------------------------------------------------
@@ -667,28 +868,32 @@ void TSmtpAgentConnection::FinishMessage() {
     Log("Finishing...", 8);
     FCurrent = nullptr;
     FMessage.RemoveDelivered();
-    if (FMessage.ForwardCount() > 0) {
-        if (FMessage.Remaining - 1 >= 0) {
-            FMessage.Remaining -= 1;
-            Log("Processing partially successful.  Re-Queueing for further processing...", 1);
-            if (!FMessage.Save()) Log("Unable to update Mail " + FQueueName + " in the queue.", 1);
-        } else {
-            FMessage.Remaining -= 1;
-            Log("Processing Incomplete, but Retries Used Up.  Deleting files...", 2);
-            if (SendFailureNotice(NotReached())) {
-                FMessage.DeleteFile();
-            } else {
-                // Keep the message, marked as used up, so that a later scan
-                // tries the notice again instead of losing it.
-                Log("Unable to route the failure notice for Mail " + FQueueName + "... Left in queue.", 1);
-                FMessage.Save();
-            }
-        }
-    } else {
+    if (FMessage.ForwardCount() == 0) {
         Log("Processing Successful.  Deleting files...", 2);
-        FMessage.DeleteFile();
+        DeleteThen([this] { Release(); });
+        return;
     }
-    Release();
+    if (FMessage.Remaining - 1 >= 0) {
+        FMessage.Remaining -= 1;
+        Log("Processing partially successful.  Re-Queueing for further processing...", 1);
+        SaveThen([this](bool Saved) {
+            if (!Saved) Log("Unable to update Mail " + FQueueName + " in the queue.", 1);
+            Release();
+        });
+        return;
+    }
+    FMessage.Remaining -= 1;
+    Log("Processing Incomplete, but Retries Used Up.  Deleting files...", 2);
+    SendFailureNotice(NotReached(), [this](bool Sent) {
+        if (Sent) {
+            DeleteThen([this] { Release(); });
+            return;
+        }
+        // Keep the message, marked as used up, so that a later scan tries
+        // the notice again instead of losing it.
+        Log("Unable to route the failure notice for Mail " + FQueueName + "... Left in queue.", 1);
+        SaveThen([this](bool) { Release(); });
+    });
 }
 
 std::vector<std::string> TSmtpAgentConnection::NotReached() const {
@@ -699,10 +904,12 @@ std::vector<std::string> TSmtpAgentConnection::NotReached() const {
     return All;
 }
 
-bool TSmtpAgentConnection::SendFailureNotice(const std::vector<std::string>& Recipients) {
+void TSmtpAgentConnection::SendFailureNotice(const std::vector<std::string>& Recipients,
+                                             std::function<void(bool)> Done) {
     if (HoldsControlByte(FMessage.ReversePath)) {
         Log("Failure Notice to a reverse path holding a control byte... Not sent.", 7);
-        return true;
+        Done(true);
+        return;
     }
     TSmtpMessageInformation Notice;
     Notice.ReversePath.Parse("<>");
@@ -719,9 +926,13 @@ bool TSmtpAgentConnection::SendFailureNotice(const std::vector<std::string>& Rec
     Notice.AddLine("so the following message could not be delivered");
     Notice.AddLine("");
     Notice.AddLine("");
-    for (const std::string& L : FMessage.Lines) Notice.AddLine(L);
+    // The queued message goes in as it is stored, a range of its file.
+    Notice.Text.AppendContent(FMessage.MessageContent());
 
-    if (Notice.ForwardPathCount() == 0) return true;
+    if (Notice.ForwardPathCount() == 0) {
+        Done(true);
+        return;
+    }
     const TMessageRouteInformation* To = Notice.ForwardPath(0);
     const TServerInformation& S = *ServerInformation;
     if (S.IsLocalDomain(To->Domain)) {
@@ -729,19 +940,44 @@ bool TSmtpAgentConnection::SendFailureNotice(const std::vector<std::string>& Rec
                            S.UserExists(To->LocalPart) || S.MailListExists(To->LocalPart);
         if (!Known) {
             Log("Local Failure Notice to Non-existant user.", 7);
-            return true;
+            Done(true);
+            return;
         }
     } else if (To->GetPath() == "<>") {
         Log("Failure Notice to Non-existant user.", 7);
-        return true;
+        Done(true);
+        return;
     }
 
-    TDeliverMail Router(&Notice);
-    Router.OnLog = OnLog;
-    FNoticeRouter = &Router;
-    FNoticeRouterID = Router.ID;
-    const bool Routed = Router.Deliver();
-    FNoticeRouter = nullptr;
-    FNoticeRouterID = 0;
-    return Routed;
+    // The notice's files are made durable together, off the loop's thread;
+    // only then does the queue file change.
+    TDeliveryBatch Batch;
+    bool Routed = false;
+    {
+        TDeliverMail Router(&Notice);
+        Router.OnLog = OnLog;
+        FNoticeRouter = &Router;
+        FNoticeRouterID = Router.ID;
+        Routed = Router.Deliver();
+        FNoticeRouter = nullptr;
+        FNoticeRouterID = 0;
+    }
+    Batch.Close();
+    if (!Routed) {
+        Done(false);
+        return;
+    }
+    auto After = std::make_shared<std::vector<std::function<void()>>>(std::move(Batch.AfterStored));
+    const bool QueueRun = Batch.QueueRunWanted;
+    FWaitMsg = WM_COMMIT_DONE;
+    FWaitTicket = platform::startCommit(std::move(Batch.Files), Handle, WM_COMMIT_DONE);
+    FWaitDone = [After, QueueRun, Done = std::move(Done)](std::intptr_t Error) {
+        if (Error != 0) {
+            Done(false);
+            return;
+        }
+        for (auto& Work : *After) Work();
+        if (QueueRun) PostServiceQueueNow();
+        Done(true);
+    };
 }

@@ -1,6 +1,6 @@
 // The queue file: any file loads without harm; what was loaded is saved and
-// loads again to the same fields (no recipient lost or moved); a second
-// save writes the same bytes.
+// loads again to the same fields and message bytes (no recipient lost or
+// moved); a second save writes the same bytes.
 #include <sstream>
 #include <string>
 
@@ -18,8 +18,9 @@ std::string dump(const TSmtpAgentMessageInformation& m) {
         for (const auto& r : g->Recipients) o << r->Address.size() << ':' << r->Address;
         o << '}';
     }
-    o << m.Lines.size() << '[';
-    for (const auto& l : m.Lines) o << l.size() << ':' << l;
+    std::string text;
+    FUZZ_CHECK(platform::readContent(m.MessageContent(), 0, 1 << 26, text) == 0);
+    o << text.size() << '[' << text;
     return o.str();
 }
 

@@ -8,6 +8,7 @@
 
 #include "engine/MailRouting.h"
 #include "engine/MailRouting_ListServer.h"
+#include "platform/FileWork.h"
 #include "support/RoutingFixture.h"
 
 using routingtest::RoutingFixture;
@@ -45,6 +46,11 @@ protected:
         TDeliverMail d(&m);
         d.OnLog = logger();
         return d.Deliver();
+    }
+
+    // The archive is appended on the workers after the delivery.
+    static bool archiveWritten() {
+        return testsupport::stepUntil([] { return platform::fileWorkInFlight() == 0; });
     }
 
     static TMailListInformation load(const std::string& name = "club") {
@@ -414,6 +420,7 @@ TEST_F(ListTest, ForcedReplyToReplacesTheHeaderAndIsArchived) {
     entries.push_back("(------------------)");
     entries.insert(entries.end(), second.begin(), second.end());
     entries.push_back("(------------------)");
+    ASSERT_TRUE(archiveWritten());
     EXPECT_EQ(readFile(archive), crlf(entries));
 
     std::vector<std::string> copy = {"Return-Path: <listmaster@mail.example.com>"};
@@ -429,6 +436,7 @@ TEST_F(ListTest, ArchiveIsAppendedThroughItsLink) {
     std::filesystem::create_symlink(real, link);
     edit([&](TMailListInformation& l) { l.DigestFile = link; });
     ASSERT_TRUE(post("Hi"));
+    ASSERT_TRUE(archiveWritten());
     EXPECT_TRUE(std::filesystem::is_symlink(link));
     EXPECT_EQ(readFile(real), "old entry\r\n(------------------)\r\n" +
                                   crlf({"From: Bob <bob@example.com>", "Subject: Hi", "", "body",
@@ -482,7 +490,7 @@ TEST_F(ListTest, LinesCarryTheListProcessorAsSender) {
     TSmtpMessageInformation m;
     m.ReversePath.Parse("<bob@example.com>");
     m.Lines = {"Subject: !help", ""};
-    TListServer list("club", m.ReversePath.GetPath(), m.Lines);
+    TListServer list("club", m.ReversePath.GetPath(), m);
     list.OnLog = logger();
     EXPECT_EQ(list.ListPath, "<club@mail.example.com>");
     EXPECT_EQ(list.SenderAddress, "bob@example.com");

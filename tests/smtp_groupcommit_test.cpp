@@ -17,6 +17,7 @@
 #include <sstream>
 
 #include "MailRouting.h"
+#include "platform/FileWork.h"
 #include "support/SmtpTestFixture.h"
 
 namespace fs = std::filesystem;
@@ -328,6 +329,8 @@ TEST_F(GroupCommit, ListArchiveHoldsAPostOnceItIsStored) {
         EXPECT_EQ(c->reply(), expected);
         fs::remove(bob + ".tmp:");
     }
+    // Appended on the workers once the post is stored.
+    ASSERT_TRUE(testsupport::stepUntil([] { return platform::fileWorkInFlight() == 0; }));
     const std::string archive = readFile(team.DigestFile);
     EXPECT_NE(archive.find("Subject: post"), std::string::npos);
     EXPECT_EQ(archive.find("Subject: post"), archive.rfind("Subject: post"));

@@ -58,15 +58,20 @@ TEST_F(AgentPoller, NamesAreSortedWithoutCaseAndTakenOnce) {
     testsupport::writeFile(queuePath() + "C.x.y", "x");
     ASSERT_TRUE(runPass());
     EXPECT_TRUE(hasLog("Servicing 3 queued messages...")) << dump();
-    const auto Lines = connectionLines();
-    std::vector<std::string> Unable;
-    for (const auto& L : Lines)
-        if (L.rfind("Unable to open Mail ", 0) == 0) Unable.push_back(L);
+    // The files are read on the workers, so their lines may come in any
+    // order; the connections were made in the order of the names.
+    std::vector<std::pair<int, std::string>> Unable;
+    for (const auto& L : Logs) {
+        const std::size_t P = L.Text.find("> Unable to open Mail ");
+        if (L.Text.rfind("<Smtp Agent ID ", 0) == 0 && P != std::string::npos)
+            Unable.emplace_back(std::stoi(L.Text.substr(15, P - 15)), L.Text.substr(P + 2));
+    }
+    std::sort(Unable.begin(), Unable.end());
     ASSERT_EQ(Unable.size(), 3u) << dump();
-    EXPECT_EQ(Unable[0], "Unable to open Mail a for sending... Deleted.");
-    EXPECT_TRUE(Unable[1] == "Unable to open Mail b for sending... Deleted." ||
-                Unable[1] == "Unable to open Mail B for sending... Deleted.");
-    EXPECT_EQ(Unable[2], "Unable to open Mail C.x for sending... Deleted.");
+    EXPECT_EQ(Unable[0].second, "Unable to open Mail a for sending... Deleted.");
+    EXPECT_TRUE(Unable[1].second == "Unable to open Mail b for sending... Deleted." ||
+                Unable[1].second == "Unable to open Mail B for sending... Deleted.");
+    EXPECT_EQ(Unable[2].second, "Unable to open Mail C.x for sending... Deleted.");
     // Only ".txt" files are ever deleted: the others stay and come back.
     EXPECT_TRUE(std::filesystem::exists(queuePath() + "b.eml"));
     EXPECT_TRUE(std::filesystem::exists(queuePath() + "a"));
@@ -167,6 +172,7 @@ TEST_F(AgentWaiting, InactivitySweepFreesIdleConnectionsAndLeavesTheFile) {
 
     // A later scan takes the message up again, its counters unchanged.
     ASSERT_NE(waitForLookup(), nullptr);
+    ASSERT_TRUE(testsupport::stepUntil([&] { return !Agent->GetConnection(0)->Message().Name.empty(); }, 5000));
     EXPECT_EQ(Agent->GetConnection(0)->Message().Remaining, 3);
 }
 

@@ -260,3 +260,49 @@ TEST_F(AgentMx, DomainWithoutExchangersIsTriedItself) {
     EXPECT_TRUE(hasLog("Unable to resolve NOTHING.TEST"));
     EXPECT_TRUE(queued("22"));
 }
+
+// The text goes out read from the queue file a piece at a time: a CR LF, a
+// lone CR and a line's leading "." that fall on the edges of the pieces read
+// go out as they would from a text read whole, and the last line, stored
+// without its line end, is ended.
+TEST_F(AgentRelay, TextReadInPiecesGoesOutAsAWhole) {
+    startSink();
+    constexpr std::size_t Piece = 256 * 1024;
+    std::string Text = "Subject: pieces\r\n\r\n";
+    const auto lineUpTo = [&Text](std::size_t End) {  // filler lines up to offset End
+        while (Text.size() + 502 <= End) Text += std::string(500, 'x') + "\r\n";
+        Text += std::string(End - Text.size(), 'y');
+    };
+    lineUpTo(Piece - 1);
+    Text += "\r\n";  // its CR ends one piece, its LF begins the next
+    lineUpTo(2 * Piece - 2);
+    Text += "\r\n.dot line at the start of a piece\r\n";
+    lineUpTo(3 * Piece - 1);
+    Text += "\rafter a lone CR on the edge\r\n";
+    Text += "last line without its end";
+    std::filesystem::create_directories(queuePath());
+    testsupport::writeFile(queueFile("50"), queueText("<sender@agent.local.test>", {literal("p", SinkAddr)}, 0, 5, {}) + Text);
+
+    ASSERT_TRUE(runPass()) << dump();
+    ASSERT_TRUE(stepUntil([&] { return Sink->count() == 1; }, 5000));
+    std::string Expected;
+    std::size_t Stored = 0;
+    for (std::size_t At = 0; At < Text.size();) {  // stored lines end at CR LF; a lone CR ends a wire line
+        std::size_t End = Text.find("\r\n", At);
+        if (End == std::string::npos) End = Text.size();
+        std::string Line = Text.substr(At, End - At);
+        for (char& C : Line)
+            if (C == '\r') C = '\n';
+        for (std::size_t P = 0;;) {
+            const std::size_t Q = Line.find('\n', P);
+            Expected += Line.substr(P, Q - P) + "\r\n";
+            if (Q == std::string::npos) break;
+            P = Q + 1;
+        }
+        At = End + 2;
+        ++Stored;
+    }
+    EXPECT_EQ(Sink->messages()[0].Data, Expected);
+    EXPECT_TRUE(hasLog("Sending Data (0 / " + std::to_string(Stored) + ")")) << dump();
+    EXPECT_FALSE(queued("50"));
+}

@@ -1,0 +1,181 @@
+#!/usr/bin/env python3
+"""The program's one thread while the disk holds a flush of a list archive
+entry or of the agent's failure notice.
+
+A small LD_PRELOAD library holds every fsync of a file whose path contains a
+given text for as long as a gate file exists. With the gate closed on the
+archive, a post to a list is still answered "250" and other clients are
+served; with it closed on the mailbox the agent's notice goes to, the agent's
+queue file stays until the notice is on disk, and clients are served
+meanwhile. Opening the gate lets both finish. Every wait is bounded.
+
+usage: held_flush_test.py BINARY_DIR
+"""
+import glob
+import os
+import smtplib
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+SHIM = r"""
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+static int held(int fd) {
+    const char *match = getenv("HOLD_MATCH"), *gate = getenv("HOLD_GATE");
+    char link[64], path[4096];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    ssize_t n = readlink(link, path, sizeof path - 1);
+    if (!match || !gate || n <= 0) return 0;
+    path[n] = 0;
+    if (!strstr(path, match) || access(gate, F_OK) != 0) return 0;
+    char mark[4200];
+    snprintf(mark, sizeof mark, "%s.held", gate);
+    FILE *f = fopen(mark, "w");
+    if (f) fclose(f);
+    while (access(gate, F_OK) == 0) usleep(10000);
+    return 1;
+}
+int fsync(int fd) {
+    static int (*real)(int);
+    if (!real) real = (int (*)(int))dlsym(RTLD_NEXT, "fsync");
+    held(fd);
+    return real(fd);
+}
+int fdatasync(int fd) {
+    static int (*real)(int);
+    if (!real) real = (int (*)(int))dlsym(RTLD_NEXT, "fdatasync");
+    held(fd);
+    return real(fd);
+}
+"""
+
+BOUND = 30  # seconds: far beyond what any step takes, short of a hang
+
+
+def wait_until(pred, seconds=BOUND):
+    deadline = time.monotonic() + seconds
+    while not pred():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.02)
+    return True
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def listening(port):
+    try:
+        socket.create_connection(("127.0.0.1", port), timeout=1).close()
+        return True
+    except OSError:
+        return False
+
+
+def served(port):
+    """A new client gets its greeting and a reply to NOOP (whatever it is)."""
+    s = smtplib.SMTP("127.0.0.1", port, timeout=BOUND)
+    try:
+        return s.noop()[0] > 0
+    finally:
+        s.close()
+
+
+def texts(folder):
+    out = []
+    for path in glob.glob(os.path.join(folder, "*.txt")):
+        with open(path, "rb") as f:
+            out.append(f.read())
+    return out
+
+
+def main():
+    binary_dir = sys.argv[1]
+    with tempfile.TemporaryDirectory(prefix="tavrin-held-") as home:
+        shim = os.path.join(home, "hold.so")
+        with open(shim + ".c", "w") as f:
+            f.write(SHIM)
+        subprocess.run(["cc", "-shared", "-fPIC", "-o", shim, shim + ".c", "-ldl"], check=True)
+
+        data = os.path.join(home, "data", "Quentar", "Tavrin")
+        users = os.path.join(data, "UserMail")
+        for user in ("alice", "bob", "carol"):
+            os.makedirs(os.path.join(users, user, "BAK"))
+            with open(os.path.join(users, user, user + ".ini"), "wb") as f:
+                f.write(b"[User Information]\r\nPassword=secret\r\n")
+        archive = os.path.join(home, "archive.txt")
+        with open(os.path.join(users, "club.ini"), "wb") as f:
+            f.write(("[Members]\r\n0=ACTIVE;NOMANAGER;bob@localhost\r\n1=ACTIVE;NOMANAGER;carol@localhost\r\n"
+                     "[Digest]\r\nFilename=%s\r\n" % archive).encode())
+        smtp_port, pop_port = free_port(), free_port()
+        with open(os.path.join(data, "Tavrin.ini"), "wb") as f:
+            f.write(("[General]\r\nServer Name=localhost\r\n[Smtp Server]\r\nBind Address=127.0.0.1\r\n"
+                     "Listen Port=%d\r\n[Pop 3 Server]\r\nBind Address=127.0.0.1\r\nListen Port=%d\r\n"
+                     "[Smtp Agent]\r\nPolling Interval (in seconds)=1\r\n" % (smtp_port, pop_port)).encode())
+        gate = os.path.join(home, "gate")
+        run = os.path.join(home, "run")
+        os.mkdir(run, 0o700)
+        env = dict(os.environ, HOME=home, XDG_DATA_HOME=os.path.join(home, "data"), XDG_RUNTIME_DIR=run,
+                   QT_QPA_PLATFORM="offscreen", LD_PRELOAD=shim, HOLD_GATE=gate, HOLD_MATCH="archive.txt")
+        proc = subprocess.Popen([os.path.join(binary_dir, "admin", "tavrin")], env=env,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            assert wait_until(lambda: proc.poll() is None and listening(smtp_port)), "the server did not listen"
+
+            # A list post whose archive entry cannot be flushed yet.
+            open(gate, "w").close()
+            post = b"From: alice@localhost\r\nSubject: to the club\r\n\r\nclub body\r\n"
+            with smtplib.SMTP("127.0.0.1", smtp_port, timeout=BOUND) as s:
+                s.login("alice", "secret", initial_response_ok=False)
+                s.sendmail("alice@localhost", ["club@localhost"], post)
+            assert wait_until(lambda: os.path.exists(gate + ".held")), "the archive entry was never flushed"
+            assert served(smtp_port)
+            assert any(b"club body" in t for t in texts(os.path.join(users, "bob")))
+            os.remove(gate)
+            assert wait_until(lambda: os.path.exists(archive) and b"club body" in open(archive, "rb").read())
+            entry = open(archive, "rb").read()
+            assert entry.endswith(b"club body\r\n(------------------)\r\n"), entry[-200:]
+            assert entry.count(b"(------------------)") == 1, entry
+        finally:
+            proc.kill()
+            proc.wait()
+
+        # The agent's failure notice to alice, whose mailbox cannot be flushed
+        # yet: a queue file whose retries are used up.
+        os.remove(gate + ".held")
+        env["HOLD_MATCH"] = "/alice/"
+        queue = os.path.join(data, "MQueue")
+        os.makedirs(queue, exist_ok=True)
+        with open(os.path.join(queue, "7.txt"), "wb") as f:
+            f.write(b"[Reverse Path]\r\nFrom=<alice@localhost>\r\n\r\n[Forward Path]\r\nTo=<far@[127.0.0.1]>\r\n\r\n"
+                    b"[Retry]\r\nPerformed=6\r\nRemaining=-1\r\n\r\n[Message]\r\nSubject: lost\r\n\r\nlost body\r\n")
+        open(gate, "w").close()
+        proc = subprocess.Popen([os.path.join(binary_dir, "admin", "tavrin")], env=env,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            assert wait_until(lambda: proc.poll() is None and listening(smtp_port)), "the server did not listen"
+            assert wait_until(lambda: os.path.exists(gate + ".held")), "the notice was never flushed"
+            assert served(smtp_port)
+            assert os.path.exists(os.path.join(queue, "7.txt")), "queue file gone before its notice was stored"
+            os.remove(gate)
+            assert wait_until(lambda: not os.path.exists(os.path.join(queue, "7.txt")))
+            notices = [t for t in texts(os.path.join(users, "alice")) if b"Undeliverable Mail" in t]
+            assert len(notices) == 1, notices
+            assert notices[0].endswith(b"\r\n\r\nSubject: lost\r\n\r\nlost body\r\n"), notices[0]
+        finally:
+            proc.kill()
+            proc.wait()
+
+
+if __name__ == "__main__":
+    main()
