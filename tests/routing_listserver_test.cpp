@@ -3,6 +3,7 @@
 // the queue; the list file and the archive are read back from disk.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 
@@ -502,3 +503,47 @@ TEST_F(ListTest, LinesCarryTheListProcessorAsSender) {
 }
 
 }  // namespace
+
+// A post whose text after its first part is kept in a file (a big message
+// spooled as it came): the header is read from the part in memory, and the
+// members' copies, the queue file, the archive and the notice for an
+// unknown recipient take the rest from the file as it is.
+TEST_F(ListTest, PostWithItsBodyInAFileReachesEveryCopyAndTheArchive) {
+    const std::string archive = home.path() + "club-archive.txt";
+    edit([&](TMailListInformation& l) {
+        l.ForceRepliesToList = true;
+        l.DigestFile = archive;
+    });
+    const std::string bodyFile = home.path() + "spooled";
+    writeFile(bodyFile, "kept line 1\r\n.kept line 2\r\n");
+    TSmtpMessageInformation m;
+    m.ReversePath.Parse("<bob@example.com>");
+    m.AddForwardPath("<club@example.com>");
+    m.AddForwardPath("<nobody@example.com>");
+    m.AddLine("Received: FROM example.com");
+    m.Text.AppendContent({std::make_shared<const std::string>("From: bob@example.com\r\nSubject: kept\r\n\r\nfirst\r\n"),
+                          platform::ContentPiece(platform::SourceFile::open(bodyFile), 0, 27)});
+    TDeliverMail d(&m);
+    ASSERT_TRUE(d.Deliver());
+    ASSERT_TRUE(archiveWritten());
+
+    const std::string text = crlf({"Received: FROM example.com", "From: bob@example.com", "Subject: kept",
+                                   "Reply-To: <club@mail.example.com>", "", "first", "kept line 1", ".kept line 2"});
+    ASSERT_EQ(mailbox("alice").size(), 1u);
+    EXPECT_EQ(mailbox("alice")[0], "Return-Path: <listmaster@mail.example.com>\r\n" + text);
+    EXPECT_EQ(readFile(archive), text + "(------------------)\r\n");
+    // The list's copy for its foreign member, and the notice to the sender
+    // for the unknown recipient, which carries the original.
+    std::vector<std::string> queued;
+    for (const std::string& n : queueNames()) {
+        const std::string q = readFile(si().QueuePath + n + ".txt");
+        queued.push_back(q.substr(q.find("[Message]\r\n") + 11));
+    }
+    std::sort(queued.begin(), queued.end());
+    ASSERT_EQ(queued.size(), 2u);
+    EXPECT_EQ(queued[1], text);
+    EXPECT_EQ(queued[0].rfind("From: Tavrin Server ", 0), 0u);
+    EXPECT_NE(queued[0].find("\r\n\r\n\r\nReceived: FROM example.com\r\nFrom: bob@example.com\r\nSubject: kept\r\n\r\n"
+                             "first\r\nkept line 1\r\n.kept line 2\r\n"),
+              std::string::npos);
+}
