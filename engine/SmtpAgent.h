@@ -122,8 +122,8 @@ private:
     void Send(const std::string& Line);
     void SendMessageText();
     void PaceMessageText();  // the pacing timer's tick: the next run of lines
-    // Sends what is read of the run in hand; false when the run waits for a read.
-    bool SendRun();
+    // Sends what is read of the run in hand; the rest of it follows its read.
+    void SendRun();
     void ReadAhead();
     // Ends a session in the middle of the text: the group stays for the next pass.
     void AbortSession();

@@ -781,10 +781,9 @@ void TSmtpAgentConnection::PaceMessageText() {
     SendRun();
 }
 
-bool TSmtpAgentConnection::SendRun() {
+void TSmtpAgentConnection::SendRun() {
     TTextCursor& T = *FText;
     std::string Chunk;
-    bool Waiting = false;
     while (T.RunLeft > 0) {
         if (T.Pos == T.Buf.size()) {
             if (T.AheadReady) {
@@ -795,11 +794,7 @@ bool TSmtpAgentConnection::SendRun() {
                 ReadAhead();
                 continue;
             }
-            if (T.AheadTicket != 0) {
-                Waiting = true;
-                break;
-            }
-            break;  // all of it read
+            break;  // waiting for the next piece, or all of it read
         }
         T.Consume(Chunk, FPaceLine);
     }
@@ -820,7 +815,7 @@ bool TSmtpAgentConnection::SendRun() {
         // Outside the socket's own events nobody else would see it.
         bool CanClose = true;
         SocketBgException(FSocket.get(), E, CanClose);
-        return false;
+        return;
     }
     if (Last) {
         FText.reset();
@@ -828,7 +823,6 @@ bool TSmtpAgentConnection::SendRun() {
     } else if (FPacing && T.RunLeft == 0) {
         Log("Sending Data (" + std::to_string(FPaceLine) + " / " + std::to_string(T.Lines) + ")", 8);
     }
-    return !Waiting;
 }
 
 void TSmtpAgentConnection::StopPacing() {
