@@ -247,7 +247,8 @@ std::string TTextCodec::Encode(QStringView text) const {
         case Big5: {
             QStringEncoder e("Big5");
             QByteArray b = e.encode(text);
-            if (e.isValid() && !e.hasError() && QString(QStringDecoder("Big5").decode(b)) == text) return b.toStdString();
+            if (e.isValid() && !e.hasError() && QString(QStringDecoder("Big5").decode(b)) == text)
+                return b.toStdString();
             break;
         }
         case Latin1: {

@@ -81,9 +81,8 @@ public:
         // The notification area first: it maps its panel on a bare screen,
         // and the window manager adopts it when it starts (a panel mapped
         // while the manager is still starting can stay unmapped).
-        QProcess* tray =
-            withTray ? spawn("trayer", {"--edge", "bottom", "--align", "right", "--widthtype", "request", "--height", "24"})
-                     : nullptr;
+        const QStringList trayArgs{"--edge", "bottom", "--align", "right", "--widthtype", "request", "--height", "24"};
+        QProcess* tray = withTray ? spawn("trayer", trayArgs) : nullptr;
         auto trayShown = [&] {
             if (!withTray) return true;
             auto m = QRegularExpression("(0x[0-9a-f]+) \"panel\": \\(\"panel\" \"trayer\"\\)")
