@@ -228,13 +228,16 @@ QString TTextCodec::Decode(const std::string& bytes) {
         FKind = Big5;
     else
         FKind = Latin1;
-    return DecodeAsIs(bytes);
+    return DecodeAsIs(bytes, true);
 }
 
-QString TTextCodec::DecodeAsIs(std::string_view bytes) const {
+QString TTextCodec::DecodeAsIs(std::string_view bytes, bool atStart) const {
     QByteArrayView view(bytes.data(), static_cast<qsizetype>(bytes.size()));
     switch (FKind) {
-        case Utf8: return QString::fromUtf8(view);
+        case Utf8:
+            // A byte order mark is dropped only where the whole text begins.
+            if (atStart) return QString::fromUtf8(view);
+            return QStringDecoder(QStringDecoder::Utf8, QStringConverter::Flag::ConvertInitialBom).decode(view);
         case Big5: return QStringDecoder("Big5").decode(view);
         case Latin1: break;
     }

@@ -133,8 +133,8 @@ public:
     void SetKind(Kind kind) { FKind = kind; }
     // Whether bytes are text of that kind (Latin-1 always is).
     static bool Holds(Kind kind, std::string_view bytes);
-    // Decodes with the kind already chosen.
-    QString DecodeAsIs(std::string_view bytes) const;
+    // Decodes with the kind already chosen; atStart: bytes begin the text.
+    QString DecodeAsIs(std::string_view bytes, bool atStart) const;
 
 private:
     Kind FKind = Utf8;

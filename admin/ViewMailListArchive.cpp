@@ -241,7 +241,7 @@ bool TfrmViewMailListArchive::StepOnce() {
             // Line ends are CR LF, LF or a lone CR; one at the very end ends
             // the last line and starts none.
             const std::size_t end = NextCut();
-            QString text = FCodec.DecodeAsIs(std::string_view(*FBytes).substr(FPos, end - FPos));
+            QString text = FCodec.DecodeAsIs(std::string_view(*FBytes).substr(FPos, end - FPos), FPos == 0);
             text.replace("\r\n", "\n");
             text.replace('\r', '\n');
             FPos = end;
