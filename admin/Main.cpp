@@ -89,7 +89,12 @@ TfrmMain::TfrmMain(QWidget* parent) : QMainWindow(parent) {
 
     // Showing runs FormShow, which on a first start shows the first-start
     // window modally, before the services exist.
-    if (!ServerInformation->StartMinimized) RestoreFromTray();
+    // Started minimised, the program lives in the tray; a desktop without
+    // one gets the window iconic instead, so that it stays reachable.
+    if (!ServerInformation->StartMinimized)
+        RestoreFromTray();
+    else if (!TrayIconAvailable || !TrayIconAvailable())
+        MinimizeApplication();
     if (FClosed) return;  // closed (forced) while the first-start window ran
 
     CreateServices();

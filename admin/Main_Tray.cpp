@@ -63,9 +63,14 @@ void TfrmMain::MinimizeApplication() {
         return;
     }
     // showMinimized() would show the window again after AppMinimize hid it;
-    // the state is set alone and AppMinimize runs once, here.
+    // the state is set alone and AppMinimize runs once, here. A window never
+    // shown yet (a start minimised) is mapped iconic, so that the window
+    // manager lists it.
     FMinimizing = true;
-    setWindowState(windowState() | Qt::WindowMinimized);
+    if (isVisible())
+        setWindowState(windowState() | Qt::WindowMinimized);
+    else
+        showMinimized();
     FMinimizing = false;
     AppMinimize();
 }

@@ -199,45 +199,59 @@ QString JoinMemoLines(const QStringList& lines) {
     return text;
 }
 
-namespace {
-
-bool IsUtf8(const std::string& bytes) {
-    QStringDecoder d(QStringDecoder::Utf8, QStringConverter::Flag::Stateless);
-    QString s = d.decode(QByteArrayView(bytes.data(), static_cast<qsizetype>(bytes.size())));
-    return !d.hasError();
+bool TTextCodec::Holds(Kind kind, std::string_view bytes) {
+    QByteArrayView view(bytes.data(), static_cast<qsizetype>(bytes.size()));
+    switch (kind) {
+        case Utf8: {
+            QStringDecoder d(QStringDecoder::Utf8, QStringConverter::Flag::Stateless);
+            QString s = d.decode(view);
+            return !d.hasError();
+        }
+        case Big5: {
+            QStringDecoder big5("Big5");
+            QStringEncoder back("Big5");
+            if (!big5.isValid() || !back.isValid()) return false;
+            QString s = big5.decode(view);
+            if (big5.hasError()) return false;
+            QByteArray again = back.encode(s);
+            return !back.hasError() && QByteArrayView(again) == view;
+        }
+        case Latin1: break;
+    }
+    return true;
 }
 
-}  // namespace
-
 QString TTextCodec::Decode(const std::string& bytes) {
-    QByteArrayView view(bytes.data(), static_cast<qsizetype>(bytes.size()));
-    if (IsUtf8(bytes)) {
+    if (Holds(Utf8, bytes))
         FKind = Utf8;
-        return QString::fromUtf8(view);
+    else if (Holds(Big5, bytes))
+        FKind = Big5;
+    else
+        FKind = Latin1;
+    return DecodeAsIs(bytes, true);
+}
+
+QString TTextCodec::DecodeAsIs(std::string_view bytes, bool atStart) const {
+    QByteArrayView view(bytes.data(), static_cast<qsizetype>(bytes.size()));
+    switch (FKind) {
+        case Utf8:
+            // A byte order mark is dropped only where the whole text begins.
+            if (atStart) return QString::fromUtf8(view);
+            return QStringDecoder(QStringDecoder::Utf8, QStringConverter::Flag::ConvertInitialBom).decode(view);
+        case Big5: return QStringDecoder("Big5").decode(view);
+        case Latin1: break;
     }
-    QStringDecoder big5("Big5");
-    QStringEncoder back("Big5");
-    if (big5.isValid() && back.isValid()) {
-        QString s = big5.decode(view);
-        if (!big5.hasError()) {
-            QByteArray again = back.encode(s);
-            if (!back.hasError() && again == QByteArray(bytes.data(), static_cast<qsizetype>(bytes.size()))) {
-                FKind = Big5;
-                return s;
-            }
-        }
-    }
-    FKind = Latin1;
     return QString::fromLatin1(view);
 }
 
-std::string TTextCodec::Encode(const QString& text) const {
+std::string TTextCodec::Encode(QStringView text) const {
     switch (FKind) {
         case Utf8: break;
         case Big5: {
             QStringEncoder e("Big5");
             QByteArray b = e.encode(text);
-            if (e.isValid() && !e.hasError() && QStringDecoder("Big5").decode(b) == text) return b.toStdString();
+            if (e.isValid() && !e.hasError() && QString(QStringDecoder("Big5").decode(b)) == text)
+                return b.toStdString();
             break;
         }
         case Latin1: {
@@ -270,11 +284,17 @@ std::vector<std::string> EncodeLines(const QStringList& lines, const TTextCodec&
     return out;
 }
 
+void ReportFileError(const QString& fileName, bool writing, int error, QWidget* parent) {
+    QString reason = QString::fromLocal8Bit(std::strerror(error));
+    MessageDlg(QString(writing ? "Cannot create file" : "Cannot open file") + " \"" + fileName + "\". " + reason,
+               TMsgDlgType::Error, mbOK, parent);
+}
+
 bool LoadTextFile(const QString& fileName, std::string& bytes, QWidget* parent) {
     if (platform::readWholeFile(FromQ(fileName), bytes)) return true;
-    QString reason = QString::fromLocal8Bit(std::strerror(errno));
+    int error = errno;
     bytes.clear();
-    MessageDlg("Cannot open file \"" + fileName + "\". " + reason, TMsgDlgType::Error, mbOK, parent);
+    ReportFileError(fileName, false, error, parent);
     return false;
 }
 
@@ -285,8 +305,7 @@ bool SaveTextFile(const QString& fileName, const QStringList& lines, const TText
         data += "\r\n";
     }
     if (!fileName.isEmpty() && platform::writeFileDurably(FromQ(fileName), data)) return true;
-    QString reason = QString::fromLocal8Bit(std::strerror(errno ? errno : ENOENT));
-    MessageDlg("Cannot create file \"" + fileName + "\". " + reason, TMsgDlgType::Error, mbOK, parent);
+    ReportFileError(fileName, true, errno ? errno : ENOENT, parent);
     return false;
 }
 
@@ -388,8 +407,19 @@ void FillBindAddresses(QComboBox* box, const std::string& stored) {
     }
     box->setCurrentIndex(0);
     QString want = ToQ(stored);
+    bool found = false;
     for (int i = 0; i < box->count(); ++i)
-        if (box->itemText(i) == want) box->setCurrentIndex(i);
+        if (box->itemText(i) == want) {
+            box->setCurrentIndex(i);
+            found = true;
+        }
+    // An address the machine does not have now (an alias, an interface that
+    // is down) stays the choice: showing "*** Any ***" in its place would
+    // make OK open the service to every network.
+    if (!found && !stored.empty() && stored != "0.0.0.0") {
+        box->addItem(want);
+        box->setCurrentIndex(box->count() - 1);
+    }
 }
 
 std::string SelectedBindAddress(const QComboBox* box) {

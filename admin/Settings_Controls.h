@@ -13,6 +13,7 @@
 #include <QString>
 #include <QStringList>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class QAction;
@@ -119,12 +120,21 @@ QString JoinMemoLines(const QStringList& lines);
 // unchanged, else Latin-1 (which always does). Encoding goes back the same
 // way, so a text shown and saved unchanged keeps its bytes; text that the
 // chosen encoding cannot hold is written as UTF-8.
+//
+// Every part of a text split just after a line end ("\n") decodes as the
+// whole does: no byte of a UTF-8 or Big5 character is a line end. So a large
+// text is checked and decoded part by part with Holds and DecodeAsIs.
 class TTextCodec {
 public:
     enum Kind { Utf8, Big5, Latin1 };
     QString Decode(const std::string& bytes);  // chooses the kind
-    std::string Encode(const QString& text) const;
+    std::string Encode(QStringView text) const;
     Kind kind() const { return FKind; }
+    void SetKind(Kind kind) { FKind = kind; }
+    // Whether bytes are text of that kind (Latin-1 always is).
+    static bool Holds(Kind kind, std::string_view bytes);
+    // Decodes with the kind already chosen; atStart: bytes begin the text.
+    QString DecodeAsIs(std::string_view bytes, bool atStart) const;
 
 private:
     Kind FKind = Utf8;
@@ -133,6 +143,9 @@ private:
 QStringList DecodeLines(const std::vector<std::string>& lines, TTextCodec& codec);
 std::vector<std::string> EncodeLines(const QStringList& lines, const TTextCodec& codec);
 
+// The box a file that cannot be read ("Cannot open file ...") or written
+// ("Cannot create file ...") shows, with the reason for the errno `error`.
+void ReportFileError(const QString& fileName, bool writing, int error, QWidget* parent);
 // Reads a text file whole; false (and a message box "Cannot open file ...")
 // when it cannot be read.
 bool LoadTextFile(const QString& fileName, std::string& bytes, QWidget* parent);
@@ -175,7 +188,9 @@ void UpdateListPopup(const TEditableList& l);
 // --- listening addresses ----------------------------------------------------
 
 // "*** Any ***" then this machine's IPv4 addresses; item 0 selected, then the
-// last item whose text equals stored (case-sensitive).
+// last item whose text equals stored (case-sensitive). A stored address that
+// is none of them (nor "0.0.0.0" or empty) is added as the last item and
+// selected, so that OK keeps it.
 void FillBindAddresses(QComboBox* box, const std::string& stored);
 // "0.0.0.0" for item 0 (or no selection), else the selected item's text.
 std::string SelectedBindAddress(const QComboBox* box);

@@ -1,17 +1,34 @@
 #include "ViewMailListArchive.h"
 
 #include <QAction>
+#include <QElapsedTimer>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QLabel>
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QStatusBar>
+#include <QTextCursor>
+#include <QTextDocument>
+#include <QTimer>
 #include <QVBoxLayout>
+#include <cerrno>
 
 #include "UtilU1.h"
+#include "platform/DurableFile.h"
+#include "platform/MessageLoop.h"
 
 TfrmViewMailListArchive* frmViewMailListArchive = nullptr;
+
+namespace {
+
+constexpr unsigned WM_ARCHIVE_FILE_DONE = platform::WM_USER + 1;
+// A step between events takes pieces of this size until its time is up.
+constexpr std::size_t PieceBytes = 64 * 1024;
+constexpr qsizetype PieceChars = 64 * 1024;
+constexpr qint64 StepMs = 8;
+
+}  // namespace
 
 TfrmViewMailListArchive::TfrmViewMailListArchive(QWidget* parent) : TModalForm(parent, SizeableFlags()) {
     setObjectName("frmViewMailListArchive");
@@ -89,30 +106,183 @@ TfrmViewMailListArchive::TfrmViewMailListArchive(QWidget* parent) : TModalForm(p
     connect(puTruncate, &QAction::triggered, this, &F::puTruncateClick);
     connect(puEdit, &QAction::triggered, this, &F::puEditClick);
     connect(puClose, &QAction::triggered, this, &F::puCloseClick);
+
+    FStep = new QTimer(this);
+    FStep->setInterval(0);
+    connect(FStep, &QTimer::timeout, this, &F::Step);
+    FWnd = platform::loop().createWindow([this](platform::Message& m) {
+        if (m.msg == WM_ARCHIVE_FILE_DONE)
+            FileWorkDone(static_cast<platform::FileWorkTicket>(m.wParam), static_cast<int>(m.lParam));
+    });
 }
+
+// A job still on a worker finds its window gone and reports to no one.
+TfrmViewMailListArchive::~TfrmViewMailListArchive() { platform::loop().destroyWindow(FWnd); }
 
 // --- lines ----------------------------------------------------------------------
 
 QStringList TfrmViewMailListArchive::Lines() const { return TextLines(reArchive->toPlainText()); }
 
-int TfrmViewMailListArchive::LineCount() const { return static_cast<int>(Lines().size()); }
-
-void TfrmViewMailListArchive::SetLines(const QStringList& lines) { reArchive->setPlainText(lines.join('\n')); }
-
-// Lines end in CR LF, LF or a lone CR; a line end at the end of the file
-// ends the last line and starts none.
-bool TfrmViewMailListArchive::LoadFile() {
-    std::string bytes;
-    if (!LoadTextFile(FFileName, bytes, this)) return false;
-    QString text = FCodec.Decode(bytes);
-    text.replace("\r\n", "\n");
-    text.replace('\r', '\n');
-    if (text.endsWith('\n')) text.chop(1);
-    reArchive->setPlainText(text);
-    return true;
+int TfrmViewMailListArchive::LineCount() const {
+    const QTextDocument* d = reArchive->document();
+    return d->isEmpty() ? 0 : d->blockCount();
 }
 
-bool TfrmViewMailListArchive::WriteFile() { return SaveTextFile(FFileName, Lines(), FCodec, this); }
+// --- file work ------------------------------------------------------------------
+
+void TfrmViewMailListArchive::SetBusy(bool busy) {
+    for (QAction* a : {puRefresh, puSave, puSaveAs, puErase, puTruncate, puEdit}) a->setEnabled(!busy);
+    reArchive->setReadOnly(busy || !puEdit->isChecked());
+}
+
+void TfrmViewMailListArchive::StartRead() {
+    StopWork();
+    FWork = TWork::Reading;
+    SetBusy(true);
+    auto bytes = std::make_shared<std::string>();
+    FBytes = bytes;
+    FTicket = platform::startFileWork(
+        [path = FromQ(FFileName), bytes]() -> std::intptr_t {
+            return platform::readWholeFile(path, *bytes) ? 0 : (errno ? errno : EIO);
+        },
+        FWnd, WM_ARCHIVE_FILE_DONE);
+}
+
+// The lines are taken from the view one step at a time; the view stays
+// read-only meanwhile, so what is written is the text as it stood.
+void TfrmViewMailListArchive::StartSave() {
+    StopWork();
+    FWork = TWork::Encoding;
+    SetBusy(true);
+    FBytes = std::make_shared<std::string>();
+    const QTextDocument* d = reArchive->document();
+    FBlock = d->isEmpty() ? QTextBlock() : d->begin();
+    FStep->start();
+}
+
+void TfrmViewMailListArchive::StopWork() {
+    FStep->stop();
+    FTicket = 0;
+    FBytes.reset();
+    FBlock = QTextBlock();
+    FCloseAfterSave = false;
+    if (FWork == TWork::None) return;
+    if (FWork == TWork::Showing) reArchive->setUndoRedoEnabled(true);
+    FWork = TWork::None;
+    SetBusy(false);
+}
+
+void TfrmViewMailListArchive::FileWorkDone(platform::FileWorkTicket ticket, int error) {
+    if (ticket != FTicket) return;  // work given up meanwhile
+    FTicket = 0;
+    if (FWork == TWork::Reading) {
+        if (error) {
+            StopWork();
+            ReportFileError(FFileName, false, error, this);
+            return;
+        }
+        FWork = TWork::Checking;
+        FPos = 0;
+        FCodec.SetKind(TTextCodec::Utf8);
+        FStep->start();
+        return;
+    }
+    const bool close = FCloseAfterSave;
+    StopWork();
+    if (error)
+        ReportFileError(FFileName, true, error, this);
+    else
+        FEdited = false;
+    SetSize();
+    UpdateStatus();
+    if (!error && close) done(mrCancel);
+}
+
+// The end of the next piece of the file: just after a line end, so that the
+// piece decodes as it does within the whole.
+std::size_t TfrmViewMailListArchive::NextCut() const {
+    const std::string& bytes = *FBytes;
+    if (bytes.size() - FPos <= PieceBytes) return bytes.size();
+    std::size_t end = bytes.find('\n', FPos + PieceBytes);
+    return end == std::string::npos ? bytes.size() : end + 1;
+}
+
+void TfrmViewMailListArchive::Step() {
+    QElapsedTimer t;
+    t.start();
+    while (StepOnce() && t.elapsed() < StepMs) {
+    }
+}
+
+// One piece of the work under way; false when there is no more for this
+// step (the work ended, or waits on a worker).
+bool TfrmViewMailListArchive::StepOnce() {
+    switch (FWork) {
+        case TWork::Checking: {
+            // Which encoding the whole file is, as TTextCodec::Decode decides
+            // it, part by part: UTF-8, else Big5, else Latin-1.
+            std::size_t end = NextCut();
+            if (!TTextCodec::Holds(FCodec.kind(), std::string_view(*FBytes).substr(FPos, end - FPos))) {
+                FCodec.SetKind(FCodec.kind() == TTextCodec::Utf8 ? TTextCodec::Big5 : TTextCodec::Latin1);
+                FPos = 0;
+                if (FCodec.kind() != TTextCodec::Latin1) return true;
+                end = FBytes->size();
+            }
+            FPos = end;
+            if (FPos < FBytes->size()) return true;
+            FWork = TWork::Showing;
+            FPos = 0;
+            reArchive->setUndoRedoEnabled(false);
+            reArchive->clear();
+            if (!FBytes->empty()) return true;
+            break;
+        }
+        case TWork::Showing: {
+            // Line ends are CR LF, LF or a lone CR; one at the very end ends
+            // the last line and starts none.
+            const std::size_t end = NextCut();
+            QString text = FCodec.DecodeAsIs(std::string_view(*FBytes).substr(FPos, end - FPos), FPos == 0);
+            text.replace("\r\n", "\n");
+            text.replace('\r', '\n');
+            FPos = end;
+            if (FPos == FBytes->size() && text.endsWith('\n')) text.chop(1);
+            QTextCursor c(reArchive->document());
+            c.movePosition(QTextCursor::End);
+            c.insertText(text);
+            if (FPos < FBytes->size()) return true;
+            break;
+        }
+        case TWork::Encoding: {
+            std::string& out = *FBytes;
+            for (qsizetype chars = 0; FBlock.isValid() && chars < PieceChars; FBlock = FBlock.next()) {
+                const QString line = FBlock.text();
+                out += FCodec.Encode(line);
+                out += "\r\n";
+                chars += line.size() + 1;
+            }
+            if (FBlock.isValid()) return true;
+            FStep->stop();
+            FWork = TWork::Writing;
+            std::shared_ptr<const std::string> bytes = FBytes;
+            FTicket = platform::startFileWork(
+                [path = FromQ(FFileName), bytes]() -> std::intptr_t {
+                    if (path.empty()) return ENOENT;
+                    return platform::writeFileDurably(path, *bytes) ? 0 : (errno ? errno : EIO);
+                },
+                FWnd, WM_ARCHIVE_FILE_DONE);
+            return false;
+        }
+        case TWork::None:
+        case TWork::Reading:
+        case TWork::Writing: FStep->stop(); return false;
+    }
+    // The whole file is in the view.
+    StopWork();
+    FEdited = false;
+    SetSize();
+    UpdateStatus();
+    return false;
+}
 
 // --- status -----------------------------------------------------------------------
 
@@ -127,19 +297,17 @@ void TfrmViewMailListArchive::UpdateStatus() {
 }
 
 void TfrmViewMailListArchive::ShowArchive(const QString& listName, const QString& fileName) {
+    StopWork();
     FListName = listName;
     FFileName = fileName;
-    FEdited = false;
     FCodec = TTextCodec();
-    if (!fileName.isEmpty() && QFileInfo(fileName).isFile()) {
-        if (!LoadFile()) reArchive->clear();
-    } else {
-        reArchive->clear();
-    }
+    reArchive->clear();
     FEdited = false;
+    if (!fileName.isEmpty() && QFileInfo(fileName).isFile()) StartRead();
     SetSize();
     UpdateStatus();
     exec();
+    StopWork();  // closed while a load was under way
 }
 
 void TfrmViewMailListArchive::reArchiveChange() {
@@ -150,26 +318,17 @@ void TfrmViewMailListArchive::reArchiveChange() {
 
 // --- menu -------------------------------------------------------------------------
 
-void TfrmViewMailListArchive::puRefreshClick() {
-    if (!LoadFile()) return;
-    FEdited = false;
-    SetSize();
-    UpdateStatus();
-}
+void TfrmViewMailListArchive::puRefreshClick() { StartRead(); }
 
-void TfrmViewMailListArchive::puSaveClick() {
-    if (!WriteFile()) return;
-    FEdited = false;
-    SetSize();
-    UpdateStatus();
-}
+void TfrmViewMailListArchive::puSaveClick() { StartSave(); }
 
 void TfrmViewMailListArchive::puSaveAsClick() {
     QString file = RunFileDialog(SaveDialog1);
     if (!file.isEmpty() && QFileInfo(file).isFile()) {
         FFileName = file;
         UpdateStatus();
-        if (WriteFile()) FEdited = false;
+        StartSave();
+        return;
     }
     SetSize();
     UpdateStatus();
@@ -184,11 +343,17 @@ void TfrmViewMailListArchive::puEraseClick() {
 void TfrmViewMailListArchive::puTruncateClick() {
     QString answer = InputBox("Truncate Archive to...", "How many lines? (0 = cancel)", "0", this);
     std::int32_t n = StrToIntDefault(FromQ(answer), -1);
-    QStringList lines = Lines();
+    const int lines = LineCount();
     // A truncate that removes nothing leaves the archive as it was, edited
-    // mark included.
-    if (n > 0 && n < lines.size()) {
-        SetLines(lines.mid(lines.size() - n));
+    // mark included. The lines go as setting the text anew would take them:
+    // without a step to undo.
+    if (n > 0 && n < lines) {
+        QTextDocument* d = reArchive->document();
+        QTextCursor c(d);
+        c.setPosition(d->findBlockByNumber(lines - n).position(), QTextCursor::KeepAnchor);
+        reArchive->setUndoRedoEnabled(false);
+        c.removeSelectedText();
+        reArchive->setUndoRedoEnabled(true);
         FEdited = true;
     }
     UpdateStatus();
@@ -202,15 +367,23 @@ void TfrmViewMailListArchive::puEditClick() {
 void TfrmViewMailListArchive::puCloseClick() { close(); }
 
 bool TfrmViewMailListArchive::FormCloseQuery() {
+    switch (FWork) {
+        case TWork::None: break;
+        case TWork::Encoding:
+        case TWork::Writing:
+            // A save under way: the window closes when it has ended well.
+            FCloseAfterSave = true;
+            return false;
+        default: return true;  // a load, which the close cuts short
+    }
     if (!FEdited) return true;
     switch (MessageDlg("Archive has been edited.\r\nDo you want to save this version?", TMsgDlgType::Confirmation,
                        mbYes | mbNo | mbCancel, this)) {
         case mrYes:
-            if (!WriteFile()) return false;
-            FEdited = false;
-            SetSize();
-            UpdateStatus();
-            return true;
+            // Closes when the file is written; a write that fails keeps it open.
+            StartSave();
+            FCloseAfterSave = true;
+            return false;
         case mrNo: return true;
         default: return false;
     }
@@ -218,5 +391,7 @@ bool TfrmViewMailListArchive::FormCloseQuery() {
 
 // Every way of closing (the menu, the close box, Escape) asks first.
 void TfrmViewMailListArchive::reject() {
-    if (FormCloseQuery()) done(mrCancel);
+    if (!FormCloseQuery()) return;
+    StopWork();
+    done(mrCancel);
 }

@@ -8,17 +8,30 @@
 // The bytes of the file are shown in the encoding they decode in (UTF-8, else
 // Big5, else Latin-1) and written back in it, so that a save of an unchanged
 // view rewrites the same text with CR LF line ends.
+//
+// An archive grows without end, and the window shares its thread with the
+// services: the file is read and written on the platform's workers, and its
+// text is checked, put into the view and encoded for a save in short steps
+// between other events. While that runs the viewer is busy: the view is
+// read-only and the menu offers only "Close", which cuts a load short, or
+// closes once a save has ended. The line count is the view's block count, so
+// a keystroke costs the same whatever the archive's size.
 #pragma once
 
 #include <QString>
+#include <QTextBlock>
+#include <memory>
+#include <string>
 
 #include "Settings_Controls.h"
+#include "platform/FileWork.h"
 
 class QFileDialog;
 class QLabel;
 class QMenu;
 class QPlainTextEdit;
 class QStatusBar;
+class QTimer;
 
 class TfrmViewMailListArchive : public TModalForm {
     Q_OBJECT
@@ -58,22 +71,43 @@ public:
 
     const QString& FileName() const { return FFileName; }
     bool Edited() const { return FEdited; }
+    // A load or a save is under way.
+    bool Busy() const { return FWork != TWork::None; }
     // The lines of the view.
     QStringList Lines() const;
     int LineCount() const;
 
+    ~TfrmViewMailListArchive() override;
     void reject() override;
 
 private:
+    enum class TWork { None, Reading, Checking, Showing, Encoding, Writing };
+
     void SetSize();
-    bool LoadFile();
-    bool WriteFile();
-    void SetLines(const QStringList& lines);
+    void SetBusy(bool busy);
+    void StartRead();
+    void StartSave();
+    void StopWork();
+    void FileWorkDone(platform::FileWorkTicket ticket, int error);
+    void Step();
+    bool StepOnce();
+    std::size_t NextCut() const;
 
     QString FFileName;
     QString FListName;
     bool FEdited = false;
     TTextCodec FCodec;
+
+    TWork FWork = TWork::None;
+    platform::HWND FWnd;
+    platform::FileWorkTicket FTicket = 0;
+    QTimer* FStep;
+    // The file's bytes while they are checked and shown; the bytes to write
+    // while a save encodes and writes them.
+    std::shared_ptr<std::string> FBytes;
+    std::size_t FPos = 0;
+    QTextBlock FBlock;  // the next line a save encodes
+    bool FCloseAfterSave = false;
 };
 
 extern TfrmViewMailListArchive* frmViewMailListArchive;

@@ -7,10 +7,15 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <algorithm>
 #include <filesystem>
 
 #include "DialogTestSupport.h"
+#include "GuiSupport.h"
 #include "MailRouting.h"
+#include "Pop3Server.h"
+#include "UtilU1.h"
+#include "support/WSocketTestUtil.h"
 
 using namespace dialogtest;
 
@@ -46,7 +51,9 @@ protected:
     // script must close it.
     void view(const std::function<void(QWidget*)>& script, const std::string& file = {}) {
         WhenShown on("frmViewMailListArchive", [&](QWidget* w) {
+            settle();
             script(w);
+            guitest::waitFor([&] { return !w->isVisible(); });  // a save on closing ends first
             if (w->isVisible()) {
                 ADD_FAILURE() << "the viewer is still open";
                 v()->done(mrCancel);
@@ -55,6 +62,8 @@ protected:
         v()->ShowArchive("club", QString::fromStdString(file.empty() ? archive : file));
         EXPECT_EQ(on.count(), 1);
     }
+    // Waits for the load or save under way.
+    static void settle() { EXPECT_TRUE(guitest::waitFor([] { return !v()->Busy(); })); }
     // An archive of lines "line 1" .. "line n".
     void numbered(int n) {
         std::string text;
@@ -91,9 +100,11 @@ TEST_F(ArchiveTest, ShowsTheArchiveTheListProcessorWrote) {
         afterThird = testsupport::readFile(archive);
         EXPECT_EQ(v()->LineCount(), 11) << "the viewer does not notice";
         v()->puRefresh->trigger();
+        settle();
         EXPECT_EQ(v()->LineCount(), 16);
         EXPECT_EQ(panel(0), "");
         v()->puSave->trigger();  // allowed while read-only; rewrites the same text
+        settle();
         v()->puClose->trigger();
     });
     EXPECT_EQ(testsupport::readFile(archive), afterThird) << "an unchanged view saves the same bytes";
@@ -218,6 +229,7 @@ TEST_F(ArchiveTest, SaveAsWritesToAnExistingFileOnly) {
         v()->puSaveAs->trigger();  // cancelled
         EXPECT_EQ(v()->FileName(), QString::fromStdString(archive));
         v()->puSaveAs->trigger();
+        settle();
         EXPECT_EQ(v()->FileName(), QString::fromStdString(other));
         EXPECT_EQ(w->windowTitle(), QString::fromStdString("Mail List (club) Archive - " + other));
         EXPECT_EQ(panel(1), "24 bytes");
@@ -235,13 +247,18 @@ TEST_F(ArchiveTest, TextThatIsNotUtf8IsWrittenBackUnchanged) {
     // Big5 (the list's Chinese), then Latin-1 bytes that are no Big5 either.
     const std::string big5 = "\xa4\xa4\xa4\xe5 mail\r\n(------------------)\r\n";
     const std::string latin1 = "caf\xe9\r\n\xff\xfe end\r\n";
-    for (const std::string& bytes : {big5, latin1}) {
+    // Shown in pieces: the one byte that is no UTF-8 comes in the last.
+    std::string large;
+    for (int i = 0; i < 20000; ++i) large += "plain line " + std::to_string(i) + "\r\n";
+    large += big5;
+    for (const std::string& bytes : {big5, latin1, large}) {
         testsupport::writeFile(archive, bytes);
         view([&](QWidget*) {
             v()->puSave->trigger();
+            settle();
             v()->puClose->trigger();
         });
-        EXPECT_EQ(testsupport::readFile(archive), bytes);
+        EXPECT_TRUE(testsupport::readFile(archive) == bytes) << "written back unchanged";
     }
     testsupport::writeFile(archive, big5);
     view([&](QWidget*) {
@@ -265,4 +282,55 @@ TEST_F(ArchiveTest, TheMailListEditorOpensTheViewerWithItsFieldsAsTheyStand) {
     });
     EXPECT_FALSE(frmAddEditMailList->EditMailList("club"));
     EXPECT_EQ(viewer.count(), 1);
+}
+
+// The window shares its thread with the services: a POP3 NOOP that waits when
+// a large archive opens, and again when it is saved, is answered while the
+// viewer is still at work on the file (its text not yet all shown, the file
+// not yet written).
+TEST_F(ArchiveTest, ServicesAnswerWhileALargeArchiveOpensAndSaves) {
+    constexpr int Lines = 200000;
+    std::string text;
+    for (int i = 1; i <= Lines; ++i) text += "line " + std::to_string(i) + " of a list that has run for years\r\n";
+    testsupport::writeFile(archive, text);
+    const std::int64_t size = static_cast<std::int64_t>(text.size());
+
+    si().Pop3BindAddress = "127.0.0.1";
+    si().Pop3ListenPort = testsupport::freePort();
+    TPop3Server pop3;
+    std::vector<std::pair<int, std::int64_t>> atNoop;  // lines shown, file size
+    pop3.OnLog = [&](void*, const std::string& line, int) {
+        if (line.find("Command: NOOP") != std::string::npos)
+            atNoop.emplace_back(v()->LineCount(), FileSizeByName(archive));
+    };
+    pop3.Start();
+    wstest::RawPeer peer(si().Pop3ListenPort);
+    std::string got;
+    auto replies = [&](std::size_t n) {
+        return guitest::waitFor([&] {
+            got += peer.readNow();
+            return static_cast<std::size_t>(std::count(got.begin(), got.end(), '\n')) >= n;
+        });
+    };
+    ASSERT_TRUE(replies(1)) << "greeting";
+
+    ASSERT_TRUE(peer.sendAll("NOOP\r\n"));
+    InputBoxes input;
+    input.answers = {QString("1000")};
+    view([&](QWidget*) {
+        ASSERT_TRUE(guitest::waitFor([&] { return !atNoop.empty(); }));
+        EXPECT_LT(atNoop[0].first, Lines) << "answered while the archive was being shown";
+        EXPECT_EQ(v()->LineCount(), Lines);
+
+        v()->puTruncate->trigger();
+        ASSERT_TRUE(peer.sendAll("NOOP\r\n"));
+        v()->puSave->trigger();
+        settle();
+        ASSERT_TRUE(guitest::waitFor([&] { return atNoop.size() == 2; }));
+        EXPECT_EQ(atNoop[1].second, size) << "answered before the file was written";
+        v()->puClose->trigger();
+    });
+    EXPECT_TRUE(replies(3));
+    EXPECT_TRUE(testsupport::readFile(archive) == text.substr(text.find("line 199001 "))) << "the newest lines";
+    pop3.Shutdown();
 }

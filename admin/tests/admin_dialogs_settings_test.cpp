@@ -192,7 +192,7 @@ TEST_F(SettingsTest, GeneralDoubleClickOnAFolderFieldBrowses) {
 
 // --- SMTP server ------------------------------------------------------------------
 
-TEST_F(SettingsTest, SmtpServerAnyAddressStoresAllZerosAndAStoredLocalAddressIsSelected) {
+TEST_F(SettingsTest, SmtpServerKeepsAnAddressTheMachineLacksAndAnyStoresAllZeros) {
     std::vector<std::string> local;
     try {
         local = WSocketLocalAddresses();
@@ -202,10 +202,16 @@ TEST_F(SettingsTest, SmtpServerAnyAddressStoresAllZerosAndAStoredLocalAddressIsS
     TfrmSettings_SmtpServer* f = frmSettings_SmtpServer;
     WhenShown script("frmSettings_SmtpServer", [&](QWidget*) {
         QStringList expected{"*** Any ***"};
-        expected << ToQ(local);
+        expected << ToQ(local) << "203.0.113.77";
         EXPECT_EQ(Items(f->lstAddress), expected);
-        EXPECT_EQ(f->lstAddress->currentIndex(), 0);
+        EXPECT_EQ(f->lstAddress->currentText(), "203.0.113.77");
         Screenshot(f, "Settings_SmtpServer");
+        f->btnOK->click();
+    });
+    EXPECT_EQ(f->exec(), mrOk);
+    EXPECT_EQ(si().SmtpBindAddress, "203.0.113.77") << "OK never widens the address";
+    WhenShown any("frmSettings_SmtpServer", [&](QWidget*) {
+        f->lstAddress->setCurrentIndex(0);
         f->btnOK->click();
     });
     EXPECT_EQ(f->exec(), mrOk);
@@ -405,13 +411,13 @@ TEST_F(SettingsTest, AgentAndPop3CancelLeaveTheSettingsUnchanged) {
 
 // --- POP3 server ------------------------------------------------------------------
 
-TEST_F(SettingsTest, Pop3UnknownBindAddressShowsAnyAndOkStoresEverything) {
+TEST_F(SettingsTest, Pop3UnknownBindAddressIsKeptAndOkStoresEverything) {
     si().Pop3BindAddress = "203.0.113.77";
     si().Pop3ListenPort = 110;
     si().CreateUserPasswordOnDemand = true;
     TfrmSettings_Pop3Server* f = frmSettings_Pop3Server;
     WhenShown script("frmSettings_Pop3Server", [&](QWidget*) {
-        EXPECT_EQ(f->lstAddress->currentText(), "*** Any ***");
+        EXPECT_EQ(f->lstAddress->currentText(), "203.0.113.77");
         EXPECT_EQ(f->spePort->Value(), 110);
         EXPECT_TRUE(f->cbxCreatePassword->isChecked());
         Screenshot(f, "Settings_Pop3Server");
@@ -421,7 +427,7 @@ TEST_F(SettingsTest, Pop3UnknownBindAddressShowsAnyAndOkStoresEverything) {
         f->btnOK->click();
     });
     EXPECT_EQ(f->exec(), mrOk);
-    EXPECT_EQ(si().Pop3BindAddress, "0.0.0.0");
+    EXPECT_EQ(si().Pop3BindAddress, "203.0.113.77");
     EXPECT_EQ(si().Pop3ListenPort, 1);
     EXPECT_TRUE(si().CreateUserOnDemand);
     EXPECT_TRUE(si().CreateUserPasswordOnDemand);

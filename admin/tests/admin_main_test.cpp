@@ -148,13 +148,18 @@ TEST_F(MainWindowTest, WithSettingsFileNoFirstStartAndServicesAutoStart) {
 }
 
 class StartMinimizedTest : public MainWindowTest {
+    void SetUp() override {
+        TrayIconAvailable = [] { return true; };  // a desktop with a tray
+        MainWindowTest::SetUp();
+    }
     std::string generalExtra() override { return "Start Minimized=1\r\n"; }
 };
 
 TEST_F(StartMinimizedTest, OnlyTheIconAndALeftClickShowsTheWindow) {
     EXPECT_FALSE(frmMain->isVisible());
     EXPECT_TRUE(frmMain->TimerTray->isActive());
-    frmMain->TimerTrayTimer();  // no notification area yet: tried again later
+    TrayIconAvailable = [] { return false; };
+    frmMain->TimerTrayTimer();  // the notification area refuses: tried again later
     EXPECT_FALSE(frmMain->TrayIconShown());
     EXPECT_TRUE(frmMain->TimerTray->isActive());
 

@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "DataU1.h"
@@ -161,7 +162,9 @@ TEST(SecondCopy, RestoresTheRunningCopyAndEndsWithoutDoingAnything) {
     guitest::writeSettings(guitest::settingsText(smtp, pop3, "Start Minimized=1\r\n"));
     platform::NamedMutex lock(ApplicationTitle);
     ASSERT_TRUE(lock.owned());
+    auto hadTray = std::exchange(TrayIconAvailable, [] { return true; });
     guitest::ProgramForms forms;
+    TrayIconAvailable = hadTray;
     ASSERT_FALSE(frmMain->isVisible());
 
     TempDir otherHome;  // the second copy's data folder, which it must not touch

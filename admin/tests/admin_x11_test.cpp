@@ -11,6 +11,7 @@
 #include <QProcessEnvironment>
 #include <QRegularExpression>
 #include <QStandardPaths>
+#include <sys/stat.h>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -48,9 +49,9 @@ class XDesktop {
 public:
     ~XDesktop() { stopAll(); }
 
-    // Starts Xvfb, openbox and trayer; false with the reason when one of
-    // them is missing or does not come up.
-    bool start(QString& why) {
+    // Starts Xvfb, openbox and (unless withTray is false) trayer; false with
+    // the reason when one of them is missing or does not come up.
+    bool start(QString& why, bool withTray = true) {
         for (const char* tool : {"Xvfb", "openbox", "trayer", "xdotool", "xwininfo", "xprop", "wmctrl"})
             if (QStandardPaths::findExecutable(tool).isEmpty()) {
                 why = QString("%1 is not installed (scripts/install-deps.sh installs it)").arg(tool);
@@ -80,9 +81,10 @@ public:
         // The notification area first: it maps its panel on a bare screen,
         // and the window manager adopts it when it starts (a panel mapped
         // while the manager is still starting can stay unmapped).
-        QProcess* tray =
-            spawn("trayer", {"--edge", "bottom", "--align", "right", "--widthtype", "request", "--height", "24"});
+        const QStringList trayArgs{"--edge", "bottom", "--align", "right", "--widthtype", "request", "--height", "24"};
+        QProcess* tray = withTray ? spawn("trayer", trayArgs) : nullptr;
         auto trayShown = [&] {
+            if (!withTray) return true;
             auto m = QRegularExpression("(0x[0-9a-f]+) \"panel\": \\(\"panel\" \"trayer\"\\)")
                          .match(command("xwininfo", {"-root", "-tree"}));
             return m.hasMatch() && viewable(windowId(m.captured(1)));
@@ -107,6 +109,13 @@ public:
         std::string base = data_.path() + "Quentar/Tavrin/";
         std::filesystem::create_directories(base);
         std::ofstream(base + "Tavrin.ini", std::ios::binary | std::ios::trunc) << text;
+    }
+    std::string readSettings() { return testsupport::readFile(data_.path() + "Quentar/Tavrin/Tavrin.ini"); }
+    // Changes whenever the program writes the settings file anew.
+    std::pair<ino_t, std::int64_t> settingsStamp() {
+        struct stat st {};
+        ::stat((data_.path() + "Quentar/Tavrin/Tavrin.ini").c_str(), &st);
+        return {st.st_ino, std::int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
     }
 
     // Runs one X program to its end (bounded); its standard output.
@@ -238,8 +247,9 @@ class X11Test : public ::testing::Test {
 protected:
     void SetUp() override {
         QString why;
-        if (!desk.start(why)) GTEST_SKIP() << "no X desktop for this test: " << why.toStdString();
+        if (!desk.start(why, withTray())) GTEST_SKIP() << "no X desktop for this test: " << why.toStdString();
     }
+    virtual bool withTray() const { return true; }
 
     // Waits until the program's window with this title is managed and shown.
     unsigned long waitShown(const QString& title, int timeoutMs = ShowMs) {
@@ -279,6 +289,12 @@ protected:
     }
 
     XDesktop desk;
+};
+
+// A desktop without a notification area (GNOME's default, many tiling window
+// managers).
+class X11NoTrayTest : public X11Test {
+    bool withTray() const override { return false; }
 };
 
 }  // namespace
@@ -379,4 +395,55 @@ TEST_F(X11Test, FirstStartWindowIsCentredAndASecondCopyEndsAtOnce) {
     ASSERT_NE(again, 0u) << "the running copy shows the first-start window again";
     EXPECT_TRUE(desk.viewable(main));
     expectCentred(again);
+}
+
+// OK in the server settings keeps a bind address that is none of the
+// machine's addresses (here a loopback alias) instead of widening the service
+// to every interface.
+TEST_F(X11Test, SettingsOkKeepsABindAddressTheMachineLacks) {
+    const std::string settings = std::string(QuietSettings) +
+                                 "[Pop 3 Server]\r\nBind Address=127.0.0.2\r\n"
+                                 "[Smtp Server]\r\nBind Address=127.0.0.3\r\n";
+    desk.writeSettings(settings);
+    desk.startTavrin();
+    unsigned long main = waitShown(MainTitle, StartMs);
+    ASSERT_NE(main, 0u);
+    auto before = desk.settingsStamp();
+    // "&S 設定" then "&POP3 服務設定..." or "SMTP &S 服務設定...", and Enter: OK.
+    for (const char* item : {"p", "s"}) {
+        SCOPED_TRACE(item);
+        ASSERT_TRUE(waitActive(main));
+        desk.command("xdotool", {"key", "alt+s", item});
+        unsigned long dialog = 0;
+        ASSERT_TRUE(waitFor([&] {
+            for (const auto& [id, name] : desk.programWindows())
+                if (name != MainTitle && name != "Splash" && desk.viewable(id)) dialog = id;
+            return dialog != 0;
+        }, ShowMs)) << "the settings dialog came up";
+        ASSERT_TRUE(waitActive(dialog));
+        desk.command("xdotool", {"key", "Return"});
+        ASSERT_TRUE(waitFor([&] { return desk.settingsStamp() != before; }, ShowMs)) << "OK saved the settings";
+        before = desk.settingsStamp();
+    }
+    const std::string saved = desk.readSettings();
+    EXPECT_NE(saved.find("Bind Address=127.0.0.2"), std::string::npos) << saved;
+    EXPECT_NE(saved.find("Bind Address=127.0.0.3"), std::string::npos) << saved;
+    EXPECT_EQ(saved.find("Bind Address=0.0.0.0"), std::string::npos) << saved;
+}
+
+// "Start Minimized" where there is no tray: the main window is iconic, and the
+// window manager lists it, so a person can bring it back.
+TEST_F(X11NoTrayTest, StartMinimizedWithoutATrayLeavesAnIconicWindowTheManagerLists) {
+    desk.writeSettings(std::string(QuietSettings) + "Start Minimized=1\r\n");
+    desk.startTavrin();
+    unsigned long main = 0;
+    ASSERT_TRUE(waitFor([&] { return (main = desk.managedWindow(MainTitle)) != 0; }, StartMs))
+        << "the window manager lists the program";
+    EXPECT_TRUE(waitFor([&] {
+        return desk.command("xprop", {"-id", QString::number(main), "WM_STATE"}).contains("Iconic");
+    }, ShowMs)) << "minimised";
+    EXPECT_FALSE(desk.viewable(main));
+    desk.command("wmctrl", {"-i", "-a", QString::number(main)});
+    EXPECT_TRUE(waitFor([&] { return desk.viewable(main) && desk.activeWindow() == main; }, ShowMs))
+        << "brought back from the task list";
 }
