@@ -8,8 +8,10 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <future>
 
 #include "platform/Descriptors.h"
+#include "platform/FileWork.h"
 #include "support/SmtpTestFixture.h"
 
 namespace fs = std::filesystem;
@@ -95,6 +97,47 @@ TEST_F(Spool, BigMessageIsSpooledStoredWholeAndADroppedOneLeavesNothing) {
     for (auto& e : fs::recursive_directory_iterator(si().QueuePath))
         if (e.is_regular_file()) ++entries;
     EXPECT_EQ(entries, 1u);
+}
+
+// A client faster than the disk: while its text waits for the workers, the
+// session takes no more of it, so its memory does not grow with the message.
+TEST_F(Spool, SenderWaitsWhileTheSpoolIsBehind) {
+    startServer();
+    auto c = inData({"bob@local.test"});
+    ASSERT_TRUE(waitSessions(1));
+    const TSmtpConnection& session = *server->Connection(0);
+    // Every worker busy until the gate opens: no spool write can end.
+    std::promise<void> gate;
+    std::shared_future<void> open = gate.get_future().share();
+    for (int i = 0; i < 64; ++i)
+        platform::startFileWork([open]() -> std::intptr_t { open.wait(); return 0; }, platform::NullWindow, 0);
+    const std::string text = body(40, 'h');
+    std::size_t sent = 0;
+    auto push = [&] {
+        while (sent < text.size()) {
+            const ssize_t n = ::send(c->fd(), text.data() + sent, text.size() - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
+            if (n <= 0) return;
+            sent += static_cast<std::size_t>(n);
+        }
+    };
+    ASSERT_TRUE(testsupport::stepUntil([&] {
+        push();
+        return session.Message().Text.SpoolBehind();
+    }));
+    const std::size_t held = session.Message().Text.Size();
+    for (int i = 0; i < 200; ++i) {
+        push();
+        platform::loop().processMessages();
+    }
+    EXPECT_EQ(session.Message().Text.Size(), held);
+    EXPECT_LT(sent, text.size());
+    gate.set_value();
+    ASSERT_TRUE(c->send(text.substr(sent) + ".\r\n"));
+    EXPECT_EQ(c->reply(20000), "250 Mail Queued for Delivery");
+    const auto files = messageFiles("bob");
+    ASSERT_EQ(files.size(), 1u);
+    const std::string stored = readFile(files[0]);
+    EXPECT_EQ(stored.substr(stored.size() - text.size()), text);
 }
 
 TEST_F(Spool, SpoolThatCannotBeWrittenIsAnswered451AndStoresNothing) {
