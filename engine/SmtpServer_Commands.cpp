@@ -369,11 +369,16 @@ void TSmtpConnection::DoDataLine(std::string_view line) {
     // make of it when they send the message, so that a file's size is what
     // RETR sends. A "." made this way is text, not the end of the message.
     TMessageText& text = FMessage->Text;
-    for (std::size_t from = 0;;) {
-        const std::size_t cut = line.find_first_of("\r\n", from);
-        text.AppendLine(line.substr(from, cut == std::string_view::npos ? std::string_view::npos : cut - from));
-        if (cut == std::string_view::npos) break;
-        from = cut + 1;
+    if (!std::memchr(line.data(), '\r', line.size()) && !std::memchr(line.data(), '\n', line.size())) {
+        text.AppendLine(line);
+    } else {
+        std::size_t from = 0;
+        for (std::size_t i = 0; i < line.size(); ++i) {
+            if (line[i] != '\r' && line[i] != '\n') continue;
+            text.AppendLine(line.substr(from, i - from));
+            from = i + 1;
+        }
+        text.AppendLine(line.substr(from));
     }
     if (text.SpoolBehind()) FFlow.Hold(TSessionFlow::Work);
 }
