@@ -8,7 +8,17 @@ seconds after the fetch.
 
 Prints one line per figure, in MB (10^6 bytes), and whether the growth stayed
 within twice the message's size at the peak and within 32 MB afterwards.
+
+    python3 bench/bigmessage_memory.py build/admin/tavrin --streams [N] [SIZE_MB]
+
+N clients (default 20) each stream SIZE_MB (default 100) of DATA at once and
+hold it unfinished; then the odd ones end their message and the even ones
+drop their connection. Prints the growth of the resident size at its peak
+(limit 256 MB), the replies of the finishing ones, whether their messages
+are stored whole, and what is left on disk besides them.
 Not a test: the machine's load moves these figures."""
+
+import threading
 
 import os
 import poplib
@@ -45,7 +55,113 @@ def wait_listening(port, proc, seconds=30):
     return False
 
 
+def smtp_line(sock, line):
+    sock.sendall(line + b"\r\n")
+    reply = b""
+    while not reply.endswith(b"\r\n") or reply.split(b"\r\n")[-2][3:4] == b"-":
+        got = sock.recv(4096)
+        if not got:
+            break
+        reply += got
+    return reply.decode("latin-1").strip()
+
+
+def stream(port, size_mb, finish, result):
+    """One client: AUTH LOGIN, one message of size_mb to alice, then the final
+    "." (finish) or a dropped connection."""
+    s = socket.create_connection(("127.0.0.1", port), timeout=300)
+    try:
+        s.recv(4096)
+        smtp_line(s, b"EHLO streams.test")
+        smtp_line(s, b"AUTH LOGIN")
+        smtp_line(s, b"YWxpY2U=")
+        smtp_line(s, b"c2VjcmV0")
+        smtp_line(s, b"MAIL FROM:<alice@localhost>")
+        smtp_line(s, b"RCPT TO:<alice@localhost>")
+        smtp_line(s, b"DATA")
+        chunk = (b"s" * 78 + b"\r\n") * 12800  # 1,024,000 bytes
+        s.sendall(b"Subject: stream\r\n\r\n")
+        for _ in range(size_mb * 1000000 // len(chunk)):
+            s.sendall(chunk)
+        result["sent"] = True
+        result["barrier"].wait()
+        if finish:
+            result["reply"] = smtp_line(s, b".")
+            smtp_line(s, b"QUIT")
+    except Exception as e:  # noqa: BLE001 - a figure, not a test
+        result["reply"] = "error: %s" % e
+        result["barrier"].abort()
+    finally:
+        s.close()
+
+
+def streams(binary, clients, size_mb):
+    smtp_port, pop_port = free_port(), free_port()
+    with tempfile.TemporaryDirectory(prefix="tavrin-streams-") as home:
+        data = os.path.join(home, "data", "Quentar", "Tavrin")
+        box = os.path.join(data, "UserMail", "alice")
+        os.makedirs(box)
+        with open(os.path.join(box, "alice.ini"), "wb") as f:
+            f.write(b"[User Information]\r\nPassword=secret\r\n")
+        with open(os.path.join(data, "Tavrin.ini"), "wb") as f:
+            f.write(("[General]\r\nServer Name=localhost\r\n[Smtp Server]\r\nListen Port=%d\r\n"
+                     "[Pop 3 Server]\r\nListen Port=%d\r\n" % (smtp_port, pop_port)).encode())
+        run = os.path.join(home, "run")
+        os.mkdir(run, 0o700)
+        env = dict(os.environ, HOME=home, XDG_DATA_HOME=os.path.join(home, "data"), XDG_RUNTIME_DIR=run,
+                   QT_QPA_PLATFORM="offscreen")
+        proc = subprocess.Popen([binary], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            if not wait_listening(smtp_port, proc):
+                sys.exit("the server did not listen")
+            time.sleep(1.0)
+            base = status_kb(proc.pid, "VmRSS:")
+            barrier = threading.Barrier(clients + 1)
+            results = [{"barrier": barrier} for _ in range(clients)]
+            threads = [threading.Thread(target=stream, args=(smtp_port, size_mb, i % 2 == 1, results[i]))
+                       for i in range(clients)]
+            start = time.monotonic()
+            for t in threads:
+                t.start()
+            barrier.wait()  # every client has sent its text and holds it unfinished
+            streamed = time.monotonic() - start
+            for t in threads:
+                t.join()
+            time.sleep(2.0)
+            peak = status_kb(proc.pid, "VmHWM:")
+            now = status_kb(proc.pid, "VmRSS:")
+            expected = b"Subject: stream\r\n\r\n" + (b"s" * 78 + b"\r\n") * (
+                12800 * (size_mb * 1000000 // 1024000))
+            stored = [os.path.join(box, n) for n in os.listdir(box) if n.endswith(".txt")]
+            whole = 0
+            for path in stored:
+                with open(path, "rb") as f:
+                    if f.read().endswith(expected):
+                        whole += 1
+            others = []
+            for root, dirs, files in os.walk(data):
+                for n in files:
+                    path = os.path.join(root, n)
+                    if path not in stored and not n.endswith(".ini") and n != "Tavrin.log":
+                        others.append(os.path.relpath(path, data))
+        finally:
+            proc.terminate()
+            proc.wait(30)
+    mb = lambda kb: kb * 1024 / 1e6
+    replies = [r.get("reply") for r in results if "reply" in r]
+    finishing = clients // 2
+    print("clients=%d each_mb=%d streamed_in_s=%.1f" % (clients, size_mb, streamed))
+    print("rss_base_mb=%.1f peak_growth_mb=%.1f growth_after_mb=%.1f peak_within_256mb=%s" % (
+        mb(base), mb(peak - base), mb(now - base), mb(peak - base) <= 256))
+    print("finishing=%d replies_250=%d stored=%d stored_whole=%d other_files=%s" % (
+        finishing, sum(1 for r in replies if r and r.startswith("250")), len(stored), whole, others))
+
+
 def main():
+    if len(sys.argv) > 2 and sys.argv[2] == "--streams":
+        streams(os.path.abspath(sys.argv[1]), int(sys.argv[3]) if len(sys.argv) > 3 else 20,
+                int(sys.argv[4]) if len(sys.argv) > 4 else 100)
+        return
     binary = os.path.abspath(sys.argv[1])
     size_mb = int(sys.argv[2]) if len(sys.argv) > 2 else 50
     tail_s = float(sys.argv[3]) if len(sys.argv) > 3 else 10.0

@@ -105,16 +105,16 @@ int nextNumber(const std::string& folder, const std::string& stem) {
 // order.
 void storeNewFile(const std::string& folder, const std::string& stem,
                   const platform::Content& data) {
-    auto file = std::make_unique<platform::DurableFile>(folder);
-    if (!file->ok()) throw EFCreateError(folder + stem + ".txt", file->error());
     const int number = nextNumber(folder, stem);
-    // The text is written by the commit's workers, not here.
+    // The temporary file is made, written and closed by the commit's
+    // workers, not here: a message to many users holds no descriptor per
+    // copy while it waits for its commit.
     if (TDeliveryBatch* batch = TDeliveryBatch::Current()) {
-        batch->Files.addNumbered(std::move(file), folder, stem, number, data);
+        batch->Files.addNumbered(folder, stem, number, data);
         return;
     }
     platform::CommitSet set;
-    set.addNumbered(std::move(file), folder, stem, number, data);
+    set.addNumbered(folder, stem, number, data);
     if (const int error = platform::commitNow(std::move(set)); error != 0) {
         MessageNamesMayBeTaken();
         throw EFCreateError(platform::numberedName(folder, stem, number), error);

@@ -1,9 +1,10 @@
 // The files of one delivery, made durable together after routing has run.
 //
 // While a batch is current, the writers of new files on the delivery path
-// (message files and backup copies, queue files) write their temporary files
-// and add them to the batch instead of committing each one; a request to run
-// the agent's queue waits in the batch too. The SMTP session then hands the
+// (message files and backup copies, queue files) add each file's name and
+// content to the batch instead of committing each one; the commit's workers
+// make, write and close the temporary files, a few at a time. A request to
+// run the agent's queue waits in the batch too. The SMTP session then hands the
 // files to a group commit (platform/GroupCommit.h) and answers when it ends.
 // The batch's files are one commit set, all or nothing: when any of them
 // cannot be placed, none of the message's files stays, and the client's

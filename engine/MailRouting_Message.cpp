@@ -133,13 +133,11 @@ bool TSmtpMessageInformation::SaveToQueue(std::string* queueName) {
     if (TDeliveryBatch* batch = TDeliveryBatch::Current()) {
         // Placed with the rest of the delivery; a name that a commit under
         // way is still to place is as taken as one in the folder.
-        auto file = std::make_unique<platform::DurableFile>(folder);
-        if (!file->ok()) return false;
         for (int attempt = 0; attempt < kQueueNameAttempts; ++attempt) {
             const std::string path = folder + name + ".txt";
             if (!batch->Files.holds(path) && !platform::commitPending(path)) {
-                // The text is written by the commit's workers, not here.
-                batch->Files.add(std::move(file), path, false, TextBlocks(mailrouting::joinLines(head)));
+                // The file is made and written by the commit's workers, not here.
+                batch->Files.addNew(path, TextBlocks(mailrouting::joinLines(head)));
                 if (queueName) *queueName = name;
                 return true;
             }

@@ -66,7 +66,9 @@ public:
     // dropped (up to the first foreign one).
     bool AddForwardPath(const std::string& text);
     void AddLine(std::string text) { Lines.push_back(std::move(text)); }
-    // Every line of the message: Text's lines move to the end of Lines.
+    // Every line of the message: Text's lines move to the end of Lines (a
+    // spooled part is read from its file here, on the calling thread, and
+    // the whole text is then in memory: only for messages known to be small).
     std::vector<std::string>& AllLines();
     // The whole text with CR LF line ends, after prefix, as blocks to write:
     // Lines joined, then Text's blocks as they are.

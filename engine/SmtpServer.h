@@ -119,6 +119,8 @@ private:
     void DoData();
     void DoDataLine(std::string_view line);
     void DoEndOfData();
+    void SpoolWritten();
+    void RouteMessage();
     void StartCommit(TDeliveryBatch& batch);
     void EndOfDataReply(bool stored, const std::string& why);
     void DoVrfy(const std::string& argument);
@@ -145,6 +147,7 @@ private:
     std::string FClientName;
     std::unique_ptr<TSmtpMessageInformation> FMessage;
     std::uint64_t FCommitTicket = 0;
+    bool FEndPending = false;  // the final "." came; routing waits for the spool's last write
 };
 
 class TSmtpServer : public TWHComponent {

@@ -2,6 +2,7 @@
 // envelope with its access rules, the message text and its delivery, and the
 // informational commands.
 
+#include <cstring>
 #include <exception>
 
 #include "Base64.h"
@@ -350,6 +351,9 @@ void TSmtpConnection::DoData() {
         return;
     }
     FState = TSmtpState::ReceivingData;
+    // A big message goes to disk as it comes: only its first part and the
+    // blocks on their way to the spool file are held in memory.
+    m.Text.SpoolTo(si.QueuePath, [this] { SpoolWritten(); });
     Reply("354 Start Mail Input, end with <CRLF>.<CRLF>");
     Log("Ready to accept mail", 6);
 }
@@ -361,7 +365,48 @@ void TSmtpConnection::DoDataLine(std::string_view line) {
     }
     if (!line.empty() && line[0] == '.') line.remove_prefix(1);
     if (ServerInformation->LogMessageSpy) Log("Data: " + std::string(line), 8);
-    FMessage->Text.AppendLine(line);
+    // A lone CR or LF is stored as the line end that POP3 and the agent
+    // make of it when they send the message, so that a file's size is what
+    // RETR sends. A "." made this way is text, not the end of the message.
+    TMessageText& text = FMessage->Text;
+    if (!std::memchr(line.data(), '\r', line.size()) && !std::memchr(line.data(), '\n', line.size())) {
+        text.AppendLine(line);
+    } else {
+        std::size_t from = 0;
+        for (std::size_t i = 0; i < line.size(); ++i) {
+            if (line[i] != '\r' && line[i] != '\n') continue;
+            text.AppendLine(line.substr(from, i - from));
+            from = i + 1;
+        }
+        text.AppendLine(line.substr(from));
+    }
+    if (text.SpoolBehind()) FFlow.Hold(TSessionFlow::Work);
+}
+
+// A spool write has ended: the sender may go on once it is no longer too far
+// ahead of the disk, and a message whose end came meanwhile is routed once
+// its last write is done.
+void TSmtpConnection::SpoolWritten() {
+    TMessageText& text = FMessage->Text;
+    if (FEndPending) {
+        if (text.SpoolWriting()) return;
+        FEndPending = false;
+        RouteMessage();
+    } else if (text.SpoolBehind()) {
+        return;
+    }
+    if (FFlow.Holds(TSessionFlow::Work)) FFlow.Release(TSessionFlow::Work, [this] { ProcessReceived(); });
+}
+
+void TSmtpConnection::DoEndOfData() {
+    TMessageText& text = FMessage->Text;
+    text.StopSpooling();
+    if (text.SpoolWriting()) {
+        FEndPending = true;
+        FFlow.Hold(TSessionFlow::Work);
+        return;
+    }
+    RouteMessage();
 }
 
 // Routing runs to its end here, inside the data event; the files it writes
@@ -371,8 +416,15 @@ void TSmtpConnection::DoDataLine(std::string_view line) {
 // a temporary error and will try again; the commit has then taken back every
 // file of the message it had placed, so the retry stores one copy. (Only a
 // crash part-way, before any reply, can leave a part.)
-void TSmtpConnection::DoEndOfData() {
+void TSmtpConnection::RouteMessage() {
     Log("Processing Incoming Mail...", 6);
+    if (const int error = FMessage->Text.SpoolError()) {
+        // Part of the text never reached the spool file: nothing is stored.
+        FMessage->Clear();
+        FState = TSmtpState::Greeted;
+        EndOfDataReply(false, std::strerror(error));
+        return;
+    }
     Log("Adding Received to Message Header", 8);
     FMessage->AddReceivedHeader();
 

@@ -237,17 +237,28 @@ bool DurableFile::flush() {
     return true;
 }
 
-void DurableFile::finish() {
+void DurableFile::finish(const std::string& path) {
     committed_ = true;
     struct stat st {};
-    if (::fstat(fd_, &st) == 0) stamp_ = stampOf(st);
-    ::close(fd_);
+    if (fd_ >= 0 ? ::fstat(fd_, &st) == 0 : ::stat(path.c_str(), &st) == 0) stamp_ = stampOf(st);
+    if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
 }
 
 bool DurableFile::sync() { return flush(); }
 
+bool DurableFile::syncAndClose() {
+    if (closed_) return ok();
+    if (!flush()) return false;
+    const int fd = fd_;
+    fd_ = -1;
+    closed_ = true;
+    if (::close(fd) != 0 && errno != EINTR) return fail(errno);
+    return true;
+}
+
 bool DurableFile::place(const std::string& path, bool replace) {
+    if (replace && closed_) return fail(EBADF);  // a replacement keeps the old bits: needs its descriptor
     if (replace && ok()) {
         // The new version keeps the old one's permission bits.
         struct stat old {};
@@ -257,11 +268,11 @@ bool DurableFile::place(const std::string& path, bool replace) {
     if (!flush()) return false;
     if (replace) {
         if (::rename(tempPath_.c_str(), path.c_str()) != 0) return fail(errno);
-        finish();
+        finish(path);
         return true;
     }
     if (::renameat2(AT_FDCWD, tempPath_.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0) {
-        finish();
+        finish(path);
         return true;
     }
     if (errno == EEXIST) {
@@ -278,7 +289,7 @@ bool DurableFile::place(const std::string& path, bool replace) {
         return fail(errno);
     }
     ::unlink(tempPath_.c_str());
-    finish();
+    finish(path);
     return true;
 }
 

@@ -61,8 +61,8 @@ public:
     DurableFile(const DurableFile&) = delete;
     DurableFile& operator=(const DurableFile&) = delete;
 
-    // True while the file can still be written and committed.
-    bool ok() const { return fd_ >= 0 && !failed_; }
+    // True while the file can still be written (or, once closed, placed).
+    bool ok() const { return (fd_ >= 0 || closed_) && !failed_; }
     // errno of the last failed call (EEXIST after a refused commitNew).
     int error() const { return error_; }
 
@@ -85,6 +85,11 @@ public:
     // thread, one thread at a time per file.
     // Flushes the written bytes.
     bool sync();
+    // Flushes the written bytes and gives back the descriptor: the file can
+    // then only be placed under a new name (place with replace false) or
+    // dropped. A commit of many files so holds one descriptor per file being
+    // written, not one per file of the set.
+    bool syncAndClose();
     // Renames the file to `path` (replacing, or only when the name is free,
     // error() EEXIST otherwise) without flushing the folder.
     bool place(const std::string& path, bool replace);
@@ -95,7 +100,7 @@ public:
 private:
     bool flush();
     bool fail(int err);
-    void finish();
+    void finish(const std::string& path);
 
     std::string tempPath_;
     int fd_ = -1;
@@ -103,6 +108,7 @@ private:
     bool failed_ = false;
     bool synced_ = false;
     bool committed_ = false;
+    bool closed_ = false;  // flushed and closed by syncAndClose
     FileStamp stamp_;
 };
 

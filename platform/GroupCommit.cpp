@@ -66,15 +66,31 @@ int highestNumberInUse(const std::string& folder, const std::string& stem) {
     return highest;
 }
 
+namespace {
+std::string folderOf(const std::string& path);
+}
+
 void CommitSet::add(std::unique_ptr<DurableFile> file, std::string target, bool replace, Bytes toWrite) {
-    items_.push_back({std::move(file), std::move(target), replace, {}, {}, -1, std::move(toWrite)});
+    items_.push_back({std::move(file), std::move(target), replace, {}, {}, -1, std::move(toWrite), {}});
 }
 
 void CommitSet::addNumbered(std::unique_ptr<DurableFile> file, std::string folder, std::string stem, int number,
                             Bytes toWrite) {
     std::string target = numberedName(folder, stem, number);
     items_.push_back(
-        {std::move(file), std::move(target), false, std::move(folder), std::move(stem), number, std::move(toWrite)});
+        {std::move(file), std::move(target), false, std::move(folder), std::move(stem), number, std::move(toWrite), {}});
+}
+
+void CommitSet::addNew(std::string target, Bytes toWrite) {
+    std::string folder = folderOf(target);
+    items_.push_back({nullptr, std::move(target), false, {}, {}, -1, std::move(toWrite), std::move(folder)});
+}
+
+void CommitSet::addNumbered(std::string folder, std::string stem, int number, Bytes toWrite) {
+    std::string target = numberedName(folder, stem, number);
+    std::string makeIn = folder;
+    items_.push_back({nullptr, std::move(target), false, std::move(folder), std::move(stem), number,
+                      std::move(toWrite), std::move(makeIn)});
 }
 
 bool CommitSet::holds(const std::string& target) const {
@@ -216,10 +232,12 @@ std::size_t bytesToWrite(const Request& r) {
 // Writes what is left to write of an item's file and flushes it: 0 or the
 // errno of the failure. The bytes are let go once written.
 int writeAndSync(CommitSet::Item& item) {
+    const bool made = !item.file;
+    if (made) item.file = std::make_unique<DurableFile>(item.makeIn);
     DurableFile& f = *item.file;
     bool ok = f.write(item.toWrite);
     item.toWrite.clear();
-    if (ok) ok = f.sync();
+    if (ok) ok = made ? f.syncAndClose() : f.sync();
     return ok ? 0 : (f.error() ? f.error() : EIO);
 }
 

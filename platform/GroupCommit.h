@@ -82,6 +82,12 @@ public:
     // rename, the next free number after every one in use is taken.
     void addNumbered(std::unique_ptr<DurableFile> file, std::string folder, std::string stem, int number,
                      Bytes toWrite = {});
+    // The same for a file the commit's worker makes in `folder` when it
+    // writes it, and closes once it is flushed, before the renames: a set
+    // of any size holds no descriptor until then, and the commit holds only
+    // as many at once as it has workers writing. For new files only.
+    void addNew(std::string target, Bytes toWrite);
+    void addNumbered(std::string folder, std::string stem, int number, Bytes toWrite);
     bool empty() const { return items_.empty(); }
     // Whether a file of this set is to become `target`.
     bool holds(const std::string& target) const;
@@ -95,6 +101,9 @@ public:
         std::string folder, stem;
         int number = -1;
         Bytes toWrite;
+        // Set when the worker makes the temporary file (file is null until
+        // then): the folder it is made for.
+        std::string makeIn;
     };
 
 private:

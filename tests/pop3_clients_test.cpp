@@ -277,4 +277,55 @@ print(p.quit().decode())
     smtp.Shutdown();
 }
 
+// A lone CR or LF is a line end on the way out: it is stored as one, so that
+// the size LIST gives is what RETR sends (before dot-stuffing).
+TEST_F(Pop3Clients, ListedSizeIsWhatRetrSends) {
+    addUser("bob", "secret");
+    addUser("alice", "alicepw");
+    si().LocalDomains = {"example.test"};
+    si().SmtpBindAddress = "127.0.0.1";
+    si().SmtpListenPort = testsupport::freePort();
+    TSmtpServer smtp;
+    smtp.Start();
+    ASSERT_TRUE(smtp.IsListening());
+    const std::string run = script("run.py", R"PY(
+import poplib, smtplib, sys
+smtp_port, pop_port = int(sys.argv[1]), int(sys.argv[2])
+plain = b"Subject: plain\r\n\r\nbody\r\n"
+# a lone LF and CR, a "." made by a split, dots only unstuffed at a line start
+odd = b"Subject: odd\r\n\r\na\nb\rc\r\nx\n.\r\n..y\n..z\r\n\r\r\n"
+s = smtplib.SMTP("127.0.0.1", smtp_port, timeout=20)
+s.login("alice", "alicepw", initial_response_ok=False)
+s.sendmail("alice@example.test", ["bob@example.test"], plain)
+s.mail("alice@example.test"); s.rcpt("bob@example.test"); s.docmd("DATA")
+s.send(odd + b".\r\n")  # as it is: smtplib would stuff a dot after a lone LF
+print("odd", s.getreply())
+s.quit()
+p = poplib.POP3("127.0.0.1", pop_port, timeout=20)
+p.user("bob"); p.pass_("secret")
+count, total = p.stat()
+sizes = [int(l.split()[1]) for l in p.list()[1]]
+sent = []
+for i in (1, 2):
+    resp, lines, octets = p.retr(i)
+    sent.append(octets)
+    print("text", i, repr(b"\r\n".join(lines[lines.index(b"") + 1:]) + b"\r\n"))
+print("listed", sizes, total, "sent", sent)
+p.quit()
+)PY");
+    Child c({testsupport::python(), run, std::to_string(si().SmtpListenPort), std::to_string(port)});
+    ASSERT_TRUE(c.wait(60000));
+    ASSERT_EQ(c.exitCode(), 0) << c.output();
+    const std::string out = c.output();
+    const auto at = out.find("listed [");
+    ASSERT_NE(at, std::string::npos) << out;
+    int l1 = 0, l2 = 0, total = 0, s1 = 0, s2 = 0;
+    ASSERT_EQ(std::sscanf(out.c_str() + at, "listed [%d, %d] %d sent [%d, %d]", &l1, &l2, &total, &s1, &s2), 5) << out;
+    EXPECT_EQ(l1, s1);
+    EXPECT_EQ(l2, s2);
+    EXPECT_EQ(total, s1 + s2);
+    EXPECT_NE(out.find(R"(text 2 b'a\r\nb\r\nc\r\nx\r\n.\r\n.y\r\n..z\r\n\r\n\r\n')"), std::string::npos) << out;
+    smtp.Shutdown();
+}
+
 }  // namespace
