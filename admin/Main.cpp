@@ -401,7 +401,7 @@ void TfrmMain::ShowForm() {
 }
 
 void TfrmMain::Close() {
-    if (FClosed) return;
+    if (FClosed || FStopping) return;
     close();
 }
 
@@ -419,7 +419,7 @@ bool TfrmMain::FormCloseQuery() {
 }
 
 void TfrmMain::closeEvent(QCloseEvent* e) {
-    if (FClosed) {
+    if (FClosed || FStopping) {
         e->accept();
         return;
     }
@@ -431,11 +431,50 @@ void TfrmMain::closeEvent(QCloseEvent* e) {
     FormClose();
 }
 
+// No new work from here: the listeners close, sessions that owe nothing go,
+// and the agent stops. The sessions that owe an answer end on their own; the
+// loop keeps running them, and StopStep looks at them until none is left.
 void TfrmMain::FormClose() {
-    if (FPop3Server) FPop3Server->Shutdown();
-    if (FSmtpServer) FSmtpServer->Shutdown();
+    FStopping = true;
+    FStopStarted = std::chrono::steady_clock::now();
+    TimerInactivity->stop();
+    if (FPop3Server) FPop3Server->BeginShutdown();
+    if (FSmtpServer) FSmtpServer->BeginShutdown();
     if (FSmtpAgent) FSmtpAgent->Shutdown();
+    StopStep();
+    if (FClosed) return;
+    FStopTimer = std::make_unique<platform::Timer>();
+    FStopTimer->setInterval(50);
+    FStopTimer->OnTimer = [this] { StopStep(); };
+}
+
+void TfrmMain::StopStep() {
+    if (FClosed) return;
+    const bool pop3Done = !FPop3Server || FPop3Server->ShutdownStep();
+    const bool smtpDone = !FSmtpServer || FSmtpServer->ShutdownStep();
+    if (pop3Done && smtpDone) {
+        FinishClose();
+        return;
+    }
+    const auto waited = std::chrono::steady_clock::now() - FStopStarted;
+    if (!FStopBoundPassed && waited >= std::chrono::milliseconds(StopBoundMs)) {
+        // Commits not decided by now are taken back; a session whose commit
+        // has just been decided stays to give that answer.
+        FStopBoundPassed = true;
+        if (FPop3Server) FPop3Server->Shutdown();
+        if (FSmtpServer) FSmtpServer->Shutdown();
+        if ((!FPop3Server || FPop3Server->ConnectionCount() == 0) &&
+            (!FSmtpServer || FSmtpServer->ConnectionCount() == 0))
+            FinishClose();
+        return;
+    }
+    if (waited >= std::chrono::milliseconds(StopBoundMs + StopGraceMs)) FinishClose();
+}
+
+void TfrmMain::FinishClose() {
     FClosed = true;
+    // Freed later, by the loop: this may run inside the timer's own event.
+    if (FStopTimer) FStopTimer->setEnabled(false);
     TimerTray->stop();
     TimerInactivity->stop();
     emit Closed();

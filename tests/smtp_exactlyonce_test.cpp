@@ -1,0 +1,115 @@
+// A message is answered 250 or stored nowhere: the inactivity sweep and a
+// stop that cannot wait any longer meet sessions whose reply waits on their
+// commit, and a RCPT never claims a recipient the message did not keep.
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "support/SmtpTestFixture.h"
+
+using smtptest::RawClient;
+
+namespace {
+
+// A disk held still: while the gate is closed, every flush waits in it.
+std::atomic<bool> g_gateClosed{false};
+std::atomic<int> g_flushesWaiting{0};
+
+struct FlushGate {
+    FlushGate() { g_gateClosed = true; }
+    ~FlushGate() { open(); }
+    void open() { g_gateClosed = false; }
+    bool holding() const { return g_flushesWaiting > 0; }
+};
+
+}  // namespace
+
+// Linked before the C library's, so the platform's flushes come here.
+extern "C" int fsync(int fd) {
+    if (g_gateClosed) {
+        ++g_flushesWaiting;
+        while (g_gateClosed) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        --g_flushesWaiting;
+    }
+    return static_cast<int>(::syscall(SYS_fsync, fd));
+}
+
+namespace {
+
+class ExactlyOnce : public smtptest::SmtpFixture {
+protected:
+    // A logged-in client whose message to bob has reached its commit.
+    std::unique_ptr<RawClient> messageAtCommit(const std::string& subject) {
+        auto c = loggedIn();
+        EXPECT_EQ(cmd(*c, "MAIL FROM:<alice@local.test>"), "250 Sender Accepted");
+        EXPECT_EQ(cmd(*c, "RCPT TO:<bob@local.test>"), "250 Destination Accepted");
+        EXPECT_EQ(cmd(*c, "DATA").substr(0, 4), "354 ");
+        c->send("Subject: " + subject + "\r\n\r\nbody\r\n.\r\n");
+        EXPECT_TRUE(testsupport::stepUntil([&] {
+            for (int i = 0; i < server->ConnectionCount(); ++i)
+                if (server->Connection(i)->CommitTicket() != 0) return true;
+            return false;
+        }));
+        return c;
+    }
+};
+
+// The sweep runs while the commit's completion still waits in the loop: the
+// session is not idle, and its client gets the 250. An idle one still goes.
+TEST_F(ExactlyOnce, SweepLeavesASessionWhoseReplyWaitsOnItsCommit) {
+    const double start = testsupport::fixedLocalTime();
+    platform::setNowOverride(start);
+    startServer();
+    auto idle = loggedIn();
+    auto c = messageAtCommit("swept");
+    platform::setNowOverride(start + 2 * TSmtpServer::InactivityMinute);
+    server->CloseIdleConnections(1);
+    EXPECT_EQ(server->ConnectionCount(), 1);
+    EXPECT_TRUE(idle->waitClosed());
+    EXPECT_EQ(c->reply(), "250 Mail Queued for Delivery");
+    EXPECT_EQ(messageFiles("bob").size(), 1u);
+}
+
+// A stop that has waited long enough frees a session whose commit is still
+// flushing: that commit is taken back, so the client that got no answer
+// stores one copy when it tries again, not two.
+TEST_F(ExactlyOnce, ShutdownTakesBackACommitStillUnderWay) {
+    startServer();
+    FlushGate gate;
+    auto unanswered = messageAtCommit("unanswered");
+    ASSERT_TRUE(testsupport::stepUntil([&] { return gate.holding(); }));
+    server->Shutdown();
+    EXPECT_EQ(server->ConnectionCount(), 0);
+    EXPECT_TRUE(unanswered->waitClosed());
+    EXPECT_EQ(unanswered->pending(), "");
+    gate.open();
+
+    // Commits are decided in order: once the retry is answered, the first
+    // one has ended.
+    startServer();
+    auto retry = messageAtCommit("retried");
+    EXPECT_EQ(retry->reply(), "250 Mail Queued for Delivery");
+    const auto files = messageFiles("bob");
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_NE(testsupport::readFile(files[0]).find("Subject: retried"), std::string::npos);
+}
+
+// A control byte anywhere in a local recipient's path makes it unusable, as
+// in MAIL FROM: 501 at RCPT, never a 250 for a recipient that is then
+// dropped.
+TEST_F(ExactlyOnce, RcptWithAControlByteIsRefusedNotDropped) {
+    startServer();
+    auto c = loggedIn();
+    EXPECT_EQ(cmd(*c, "MAIL FROM:<alice@local.test>"), "250 Sender Accepted");
+    for (const std::string path : {"<@h\x01st:bob@local.test>", "<@h\tst:bob@local.test>", "<@h\rst:bob@local.test>",
+                                   "<b\x7fob@local.test>"}) {
+        EXPECT_EQ(cmd(*c, "RCPT TO:" + path), "501 Forward-Path not understood") << path;
+    }
+    EXPECT_EQ(cmd(*c, "DATA"), "503 Please RCPT TO before DATA");
+    EXPECT_EQ(cmd(*c, "RCPT TO:<bob@local.test>"), "250 Destination Accepted");
+}
+
+}  // namespace
