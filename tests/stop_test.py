@@ -1,0 +1,147 @@
+#!/usr/bin/env python3
+"""A stop keeps the answer owed for a message whose files are being flushed.
+
+`tavrin` runs headless on a disk that the test holds still (the fsync gate
+shim). A client ends a message to two users, pipelining a NOOP behind the
+".", and the program is stopped while that message's commit waits in the
+flush: once by SIGTERM, once by TavrinForceShutdown. The stop takes no new
+work (the listener refuses, an idle session is closed), yet the program stays
+until the flush may end; the client then gets its 250 and no answer to the
+NOOP, the program exits 0, and each user has the message once. Every wait is
+bounded.
+
+usage: stop_test.py BINARY_DIR FSYNC_GATE_SHIM
+"""
+import os
+import select
+import signal
+import smtplib
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+
+def wait_until(pred, seconds):
+    deadline = time.monotonic() + seconds
+    while not pred():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.02)
+    return True
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def refuses(port):
+    try:
+        socket.create_connection(("127.0.0.1", port), timeout=5).close()
+        return False
+    except ConnectionRefusedError:
+        return True
+
+
+def closed_by_server(sock, seconds):
+    if not select.select([sock], [], [], seconds)[0]:
+        return False
+    try:
+        return sock.recv(4096) == b""
+    except ConnectionResetError:
+        return True
+
+
+def logged_in(port):
+    s = smtplib.SMTP("127.0.0.1", port, timeout=30)
+    s.ehlo("client.test")
+    s.user, s.password = "alice", "secret"
+    s.auth("LOGIN", s.auth_login, initial_response_ok=False)
+    return s
+
+
+def run(binary_dir, shim, home, stop):
+    data = os.path.join(home, "data", "Quentar", "Tavrin")
+    for user in ("alice", "bob"):
+        os.makedirs(os.path.join(data, "UserMail", user, "BAK"))
+        with open(os.path.join(data, "UserMail", user, user + ".ini"), "w") as f:
+            f.write("[User Information]\r\nPassword=secret\r\n")
+    os.mkdir(os.path.join(home, "run"), 0o700)
+    gate = os.path.join(home, "gate")
+    env = dict(os.environ, HOME=home, XDG_DATA_HOME=os.path.join(home, "data"),
+               XDG_RUNTIME_DIR=os.path.join(home, "run"), QT_QPA_PLATFORM="offscreen",
+               LD_PRELOAD=shim, TAVRIN_FSYNC_GATE=gate,
+               ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0")
+    log, out = os.path.join(home, "tavrin.log"), os.path.join(home, "tavrin.out")
+    read = lambda path: open(path, errors="replace").read() if os.path.exists(path) else ""
+    for _ in range(5):
+        smtp, pop3 = free_port(), free_port()
+        if os.path.exists(log):
+            os.remove(log)
+        with open(os.path.join(data, "Tavrin.ini"), "w") as f:
+            f.write("[General]\r\nServer Name=localhost\r\nLog Level=8\r\nLog File=%s\r\n"
+                    "[Smtp Server]\r\nBind Address=127.0.0.1\r\nListen Port=%d\r\n"
+                    "[Pop 3 Server]\r\nBind Address=127.0.0.1\r\nListen Port=%d\r\n" % (log, smtp, pop3))
+        proc = subprocess.Popen([os.path.join(binary_dir, "admin", "tavrin")], env=env, stdout=open(out, "a"),
+                                stderr=subprocess.STDOUT)
+        if wait_until(lambda: proc.poll() is not None or "Can't Bind" in read(log) or not refuses(smtp), 60) \
+                and proc.poll() is None and "Can't Bind" not in read(log):
+            break
+        proc.kill()
+        proc.wait()
+    else:
+        sys.exit("the program did not listen:\n" + read(out) + read(log))
+    try:
+        idle = logged_in(smtp)
+        s = logged_in(smtp)
+        s.mail("alice@localhost")
+        s.rcpt("alice@localhost")
+        s.rcpt("bob@localhost")
+        s.putcmd("data")
+        assert s.getreply()[0] == 354
+        open(gate, "w").close()
+        s.send("Subject: held at the stop\r\n\r\nbody\r\n.\r\nNOOP\r\n")
+        assert wait_until(lambda: os.path.exists(gate + ".held"), 30), "no flush under way"
+
+        if stop == "SIGTERM":
+            proc.send_signal(signal.SIGTERM)
+        else:
+            subprocess.run([os.path.join(binary_dir, "tools", "tavrin-send"), "-t", "5000", stop], env=env,
+                           timeout=30)
+        assert wait_until(lambda: refuses(smtp), 30), "still listening in the stop"
+        assert closed_by_server(idle.sock, 30), "an idle session outlived the stop"
+        assert proc.poll() is None, "ended with a commit under way (%s)" % proc.returncode
+
+        os.remove(gate)
+        assert s.getreply() == (250, b"Mail Queued for Delivery")
+        assert closed_by_server(s.sock, 30), "the NOOP after the message was taken up"
+        assert proc.wait(timeout=60) == 0, proc.returncode
+        for user in ("alice", "bob"):
+            folder = os.path.join(data, "UserMail", user)
+            stored = [n for n in os.listdir(folder) if os.path.isfile(os.path.join(folder, n))
+                      and not n.endswith(".ini")]
+            assert len(stored) == 1, (user, stored)
+        print("%s: answered 250, stored once for each user, exit 0" % stop)
+    except BaseException:
+        sys.stderr.write("".join(read(log).splitlines(True)[-40:]))
+        raise
+    finally:
+        if os.path.exists(gate):
+            os.remove(gate)
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+
+
+def main():
+    binary_dir, shim = sys.argv[1], sys.argv[2]
+    for stop in ("SIGTERM", "TavrinForceShutdown"):
+        with tempfile.TemporaryDirectory() as home:
+            run(binary_dir, shim, home, stop)
+
+
+if __name__ == "__main__":
+    main()
