@@ -1,6 +1,8 @@
 // The main window's creation, services, status lights, menus and closing.
 #include "Main.h"
 
+#include <algorithm>
+
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
@@ -37,6 +39,7 @@
 #include "Settings_SmtpServer.h"
 #include "Widgets.h"
 #include "platform/Bus.h"
+#include "platform/Clock.h"
 #include "platform/Paths.h"
 
 using platform::loop;
@@ -436,7 +439,8 @@ void TfrmMain::closeEvent(QCloseEvent* e) {
 // loop keeps running them, and StopStep looks at them until none is left.
 void TfrmMain::FormClose() {
     FStopping = true;
-    FStopStarted = std::chrono::steady_clock::now();
+    FStopStartedTicks = platform::GetTickCount();
+    FStopStarted = platform::Now();
     TimerInactivity->stop();
     if (FPop3Server) FPop3Server->BeginShutdown();
     if (FSmtpServer) FSmtpServer->BeginShutdown();
@@ -456,8 +460,9 @@ void TfrmMain::StopStep() {
         FinishClose();
         return;
     }
-    const auto waited = std::chrono::steady_clock::now() - FStopStarted;
-    if (!FStopBoundPassed && waited >= std::chrono::milliseconds(StopBoundMs)) {
+    const double waitedMs = std::max<double>(platform::GetTickCount() - FStopStartedTicks,
+                                             (platform::Now() - FStopStarted) * 86400000.0);
+    if (!FStopBoundPassed && waitedMs >= StopBoundMs) {
         // Commits not decided by now are taken back; a session whose commit
         // has just been decided stays to give that answer.
         FStopBoundPassed = true;
@@ -468,12 +473,12 @@ void TfrmMain::StopStep() {
             FinishClose();
         return;
     }
-    if (waited >= std::chrono::milliseconds(StopBoundMs + StopGraceMs)) FinishClose();
+    if (waitedMs >= StopBoundMs + StopGraceMs) FinishClose();
 }
 
 void TfrmMain::FinishClose() {
     FClosed = true;
-    // Freed later, by the loop: this may run inside the timer's own event.
+    // Kept until the window goes: this may run inside the timer's own event.
     if (FStopTimer) FStopTimer->setEnabled(false);
     TimerTray->stop();
     TimerInactivity->stop();

@@ -22,7 +22,6 @@
 #pragma once
 
 #include <QMainWindow>
-#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -244,7 +243,10 @@ private:
     bool FMinimizing = false;
     bool FStopping = false;
     bool FStopBoundPassed = false;
-    std::chrono::steady_clock::time_point FStopStarted;
+    // When the close was accepted: by the steady clock, and by Now(), which
+    // tests set.
+    std::uint32_t FStopStartedTicks = 0;
+    double FStopStarted = 0;
     std::unique_ptr<platform::Timer> FStopTimer;
     bool FClosed = false;
 };

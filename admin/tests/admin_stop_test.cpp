@@ -1,0 +1,80 @@
+// A forced close while a message's commit is held in its flush: the window
+// waits for the answer owed, and at its bound takes the commit back, so the
+// message is stored nowhere since it was never answered.
+#include <gtest/gtest.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "DataU1.h"
+#include "Forms.h"
+#include "GuiSupport.h"
+#include "Main.h"
+#include "SmtpServer.h"
+#include "platform/Clock.h"
+#include "platform/GroupCommit.h"
+#include "support/SmtpTestFixture.h"
+#include "support/TestSupport.h"
+
+namespace {
+std::atomic<bool> g_gateClosed{false};
+std::atomic<int> g_flushesWaiting{0};
+}  // namespace
+
+// Linked before the C library's, so the platform's flushes come here.
+extern "C" int fsync(int fd) {
+    if (g_gateClosed) {
+        ++g_flushesWaiting;
+        while (g_gateClosed) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        --g_flushesWaiting;
+    }
+    return static_cast<int>(::syscall(SYS_fsync, fd));
+}
+
+TEST(StopTest, ForcedCloseWaitsForTheCommitAndTakesItBackAtTheBound) {
+    testsupport::ScopedDataHome home;
+    const int smtp = testsupport::freePort();
+    guitest::writeSettings(guitest::settingsText(smtp, testsupport::freePort()));
+    guitest::ProgramForms forms;
+    ASSERT_TRUE(ServerInformation->CreateUser("alice"));
+    TPop3UserInformation user;
+    user.Password = "secret";
+    ASSERT_TRUE(user.SaveUser("alice"));
+    const std::string mailbox = ServerInformation->MailBoxPath + "alice/";
+
+    smtptest::RawClient c(smtp);
+    EXPECT_EQ(c.reply().substr(0, 4), "220 ");
+    for (const std::string line : {"EHLO client.test", "AUTH LOGIN", "YWxpY2U=", "c2VjcmV0",
+                                   "MAIL FROM:<alice@tavrin.test>", "RCPT TO:<alice@tavrin.test>", "DATA"}) {
+        c.send(line + "\r\n");
+        EXPECT_NE(c.reply().substr(0, 1), "5") << line;
+    }
+    g_gateClosed = true;
+    c.send("Subject: never answered\r\n\r\nbody\r\n.\r\n");
+    ASSERT_TRUE(testsupport::stepUntil([] { return g_flushesWaiting > 0; }));
+
+    const double start = testsupport::fixedLocalTime();
+    platform::setNowOverride(start);
+    platform::loop().send(frmMain->Handle(), WM_TavrinForceShutdown);
+    EXPECT_TRUE(frmMain->IsStopping());
+    EXPECT_EQ(frmMain->SmtpServer()->ConnectionCount(), 1);
+
+    platform::setNowOverride(start + (TfrmMain::StopBoundMs + 1000) / 86400000.0);
+    EXPECT_TRUE(guitest::waitFor([] { return frmMain->IsClosed(); }));
+    EXPECT_TRUE(c.waitClosed());
+    EXPECT_EQ(c.pending(), "");
+    g_gateClosed = false;
+    platform::setNowOverride(std::nullopt);
+
+    // Placed after every commit started before it: the held one has ended.
+    testsupport::TempDir after;
+    platform::CommitSet marker;
+    marker.add(std::make_unique<platform::DurableFile>(after.path()), after.path() + "marker", false);
+    EXPECT_EQ(platform::commitNow(std::move(marker)), 0);
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator(mailbox, ec))
+        EXPECT_TRUE(!e.is_regular_file() || e.path().extension() == ".ini") << e.path();
+}
