@@ -1,8 +1,6 @@
 // The main window's creation, services, status lights, menus and closing.
 #include "Main.h"
 
-#include <algorithm>
-
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
@@ -15,6 +13,7 @@
 #include <QTextEdit>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "About.h"
 #include "Artwork.h"

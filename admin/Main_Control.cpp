@@ -58,7 +58,8 @@ void TfrmMain::MainWindowProc(platform::Message& m) {
         return;
     }
     // A stop takes no new work: no service starts again while it runs.
-    if (FStopping && (id == WM_TavrinStartSMTPServer || id == WM_TavrinStartPOP3Server || id == WM_TavrinStartSMTPAgent)) {
+    if (FStopping &&
+        (id == WM_TavrinStartSMTPServer || id == WM_TavrinStartPOP3Server || id == WM_TavrinStartSMTPAgent)) {
         m.result = 0;
         return;
     }

@@ -114,11 +114,11 @@ CommitTicket startCommit(CommitSet set, HWND wnd, unsigned msg);
 
 // Takes back a commit started by startCommit whose outcome is not decided
 // yet: it places nothing, or removes again the new files it had placed (and
-// flushes their folders), and is reported with lParam = ECANCELED. False when
-// it is too late: its files stay and its message (success or failure) is
-// posted or about to be. A file that replaced an old version is placed only
-// once every other file of its set is, so it is taken back only when the
-// cancel comes before that.
+// flushes their folders), and is reported with lParam = ECANCELED. A file
+// that already replaced an old version stays (as after a failed folder
+// flush). False when it is too late, or for a ticket of no commit under way:
+// nothing changes, and a commit's message (success or failure) is posted or
+// about to be.
 bool cancelCommit(CommitTicket ticket);
 
 // Commits `set` and waits for its end; its files are placed after those of
