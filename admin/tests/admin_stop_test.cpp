@@ -47,11 +47,8 @@ TEST(StopTest, ForcedCloseWaitsForTheCommitAndTakesItBackAtTheBound) {
 
     smtptest::RawClient c(smtp);
     EXPECT_EQ(c.reply().substr(0, 4), "220 ");
-    for (const std::string line : {"EHLO client.test", "AUTH LOGIN", "YWxpY2U=", "c2VjcmV0",
-                                   "MAIL FROM:<alice@tavrin.test>", "RCPT TO:<alice@tavrin.test>", "DATA"}) {
-        c.send(line + "\r\n");
-        EXPECT_NE(c.reply().substr(0, 1), "5") << line;
-    }
+    c.send("EHLO c\r\nAUTH LOGIN\r\nYWxpY2U=\r\nc2VjcmV0\r\nMAIL FROM:<>\r\nRCPT TO:<alice@tavrin.test>\r\nDATA\r\n");
+    for (const char* code : {"250", "334", "334", "235", "250", "250", "354"}) EXPECT_EQ(c.reply().substr(0, 3), code);
     g_gateClosed = true;
     c.send("Subject: never answered\r\n\r\nbody\r\n.\r\n");
     ASSERT_TRUE(testsupport::stepUntil([] { return g_flushesWaiting > 0; }));
