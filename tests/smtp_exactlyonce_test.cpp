@@ -1,49 +1,10 @@
 // A message is answered 250 or stored nowhere: the inactivity sweep and a
 // stop that cannot wait any longer meet sessions whose reply waits on their
 // commit, and a RCPT never claims a recipient the message did not keep.
-#include <sys/stat.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-
-#include <atomic>
-#include <chrono>
-#include <thread>
-
+#include "support/FlushGate.h"
 #include "support/SmtpTestFixture.h"
 
 using smtptest::RawClient;
-
-namespace {
-
-// A disk held still: while the gate is closed, every flush (or only every
-// folder's flush, so that files are placed and then wait) waits in it.
-std::atomic<bool> g_gateClosed{false};
-std::atomic<bool> g_foldersOnly{false};
-std::atomic<int> g_flushesWaiting{0};
-
-struct FlushGate {
-    explicit FlushGate(bool foldersOnly) {
-        g_foldersOnly = foldersOnly;
-        g_gateClosed = true;
-    }
-    ~FlushGate() { open(); }
-    void open() { g_gateClosed = false; }
-    bool holding() const { return g_flushesWaiting > 0; }
-};
-
-}  // namespace
-
-// Linked before the C library's, so the platform's flushes come here.
-extern "C" int fsync(int fd) {
-    struct stat st {};
-    const bool folder = ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
-    if (g_gateClosed && (folder || !g_foldersOnly)) {
-        ++g_flushesWaiting;
-        while (g_gateClosed) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        --g_flushesWaiting;
-    }
-    return static_cast<int>(::syscall(SYS_fsync, fd));
-}
 
 namespace {
 

@@ -2,12 +2,6 @@
 // waits for the answer owed, and at its bound takes the commit back, so the
 // message is stored nowhere since it was never answered.
 #include <gtest/gtest.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-
-#include <atomic>
-#include <chrono>
-#include <thread>
 
 #include "DataU1.h"
 #include "Forms.h"
@@ -16,23 +10,9 @@
 #include "SmtpServer.h"
 #include "platform/Clock.h"
 #include "platform/GroupCommit.h"
+#include "support/FlushGate.h"
 #include "support/SmtpTestFixture.h"
 #include "support/TestSupport.h"
-
-namespace {
-std::atomic<bool> g_gateClosed{false};
-std::atomic<int> g_flushesWaiting{0};
-}  // namespace
-
-// Linked before the C library's, so the platform's flushes come here.
-extern "C" int fsync(int fd) {
-    if (g_gateClosed) {
-        ++g_flushesWaiting;
-        while (g_gateClosed) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        --g_flushesWaiting;
-    }
-    return static_cast<int>(::syscall(SYS_fsync, fd));
-}
 
 TEST(StopTest, ForcedCloseWaitsForTheCommitAndTakesItBackAtTheBound) {
     testsupport::ScopedDataHome home;
@@ -49,9 +29,9 @@ TEST(StopTest, ForcedCloseWaitsForTheCommitAndTakesItBackAtTheBound) {
     EXPECT_EQ(c.reply().substr(0, 4), "220 ");
     c.send("EHLO c\r\nAUTH LOGIN\r\nYWxpY2U=\r\nc2VjcmV0\r\nMAIL FROM:<>\r\nRCPT TO:<alice@tavrin.test>\r\nDATA\r\n");
     for (const char* code : {"250", "334", "334", "235", "250", "250", "354"}) EXPECT_EQ(c.reply().substr(0, 3), code);
-    g_gateClosed = true;
+    FlushGate gate;
     c.send("Subject: never answered\r\n\r\nbody\r\n.\r\n");
-    ASSERT_TRUE(testsupport::stepUntil([] { return g_flushesWaiting > 0; }));
+    ASSERT_TRUE(testsupport::stepUntil([&] { return gate.holding(); }));
 
     const double start = testsupport::fixedLocalTime();
     platform::setNowOverride(start);
@@ -63,7 +43,7 @@ TEST(StopTest, ForcedCloseWaitsForTheCommitAndTakesItBackAtTheBound) {
     EXPECT_TRUE(guitest::waitFor([] { return frmMain->IsClosed(); }));
     EXPECT_TRUE(c.waitClosed());
     EXPECT_EQ(c.pending(), "");
-    g_gateClosed = false;
+    gate.open();
     platform::setNowOverride(std::nullopt);
 
     // Placed after every commit started before it: the held one has ended.
