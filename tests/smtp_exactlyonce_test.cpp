@@ -11,12 +11,14 @@ namespace {
 class ExactlyOnce : public smtptest::SmtpFixture {
 protected:
     // A logged-in client whose message to bob has reached its commit.
-    std::unique_ptr<RawClient> messageAtCommit(const std::string& subject) {
+    std::unique_ptr<RawClient> messageAtCommit(const std::string& subject, std::size_t bodyLines = 1) {
         auto c = loggedIn();
         EXPECT_EQ(cmd(*c, "MAIL FROM:<alice@local.test>"), "250 Sender Accepted");
         EXPECT_EQ(cmd(*c, "RCPT TO:<bob@local.test>"), "250 Destination Accepted");
         EXPECT_EQ(cmd(*c, "DATA").substr(0, 4), "354 ");
-        c->send("Subject: " + subject + "\r\n\r\nbody\r\n.\r\n");
+        std::string body;
+        for (std::size_t i = 0; i < bodyLines; ++i) body += std::string(1022, 'x') + "\r\n";
+        c->send("Subject: " + subject + "\r\n\r\n" + body + ".\r\n");
         EXPECT_TRUE(testsupport::stepUntil([&] {
             for (int i = 0; i < server->ConnectionCount(); ++i)
                 if (server->Connection(i)->CommitTicket() != 0) return true;
@@ -28,10 +30,10 @@ protected:
     // A stop that has waited long enough frees a session whose commit is
     // held in a flush: that commit is taken back, so the client that got no
     // answer stores one copy when it tries again, not two.
-    void shutdownTakesBackAHeldCommit(bool placed) {
+    void shutdownTakesBackAHeldCommit(bool placed, std::size_t bodyLines = 1) {
         startServer();
         FlushGate gate(placed);
-        auto unanswered = messageAtCommit("unanswered");
+        auto unanswered = messageAtCommit("unanswered", bodyLines);
         ASSERT_TRUE(testsupport::stepUntil([&] { return gate.holding(); }));
         EXPECT_EQ(messageFiles("bob").size(), placed ? 1u : 0u);
         server->Shutdown();
@@ -69,6 +71,9 @@ TEST_F(ExactlyOnce, SweepLeavesASessionWhoseReplyWaitsOnItsCommit) {
 TEST_F(ExactlyOnce, ShutdownTakesBackACommitBeforeItPlacesAnything) { shutdownTakesBackAHeldCommit(false); }
 
 TEST_F(ExactlyOnce, ShutdownTakesBackACommitWhoseFilesAreInPlace) { shutdownTakesBackAHeldCommit(true); }
+
+// A big message is written and flushed apart, ahead of the renames.
+TEST_F(ExactlyOnce, ShutdownTakesBackABigMessageWrittenAhead) { shutdownTakesBackAHeldCommit(false, 1024); }
 
 // A control byte anywhere in a local recipient's path makes it unusable, as
 // in MAIL FROM: 501 at RCPT, never a 250 for a recipient that is then

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """A stop keeps the answer owed for a message whose flush is held still.
 
-`tavrin` runs headless with the fsync gate shim. A message to two users, with
+`tavrin` runs headless with the fsync gate shim. A 1 MB message to two users, with
 a NOOP pipelined behind its ".", waits in its flush when the program is
 stopped (SIGTERM, then TavrinForceShutdown in a second run). The listener
 refuses and an idle session is closed, but the program stays; once the flush
@@ -92,7 +92,8 @@ def run(binary_dir, shim, home, stop):
         s.putcmd("data")
         assert s.getreply()[0] == 354
         open(gate, "w").close()
-        s.send("Subject: held at the stop\r\n\r\nbody\r\n.\r\nNOOP\r\n")
+        # 1 MB: a big message is written and flushed apart from the others.
+        s.send("Subject: held at the stop\r\n\r\n" + ("x" * 1022 + "\r\n") * 1024 + ".\r\nNOOP\r\n")
         assert wait_until(lambda: os.path.exists(gate + ".held"), 30), "no flush under way"
 
         if stop == "SIGTERM":
