@@ -13,6 +13,7 @@
 #include <QTextEdit>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "About.h"
 #include "Artwork.h"
@@ -37,6 +38,7 @@
 #include "Settings_SmtpServer.h"
 #include "Widgets.h"
 #include "platform/Bus.h"
+#include "platform/Clock.h"
 #include "platform/Paths.h"
 
 using platform::loop;
@@ -406,7 +408,7 @@ void TfrmMain::ShowForm() {
 }
 
 void TfrmMain::Close() {
-    if (FClosed) return;
+    if (FClosed || FStopping) return;
     close();
 }
 
@@ -424,7 +426,7 @@ bool TfrmMain::FormCloseQuery() {
 }
 
 void TfrmMain::closeEvent(QCloseEvent* e) {
-    if (FClosed) {
+    if (FClosed || FStopping) {
         e->accept();
         return;
     }
@@ -436,11 +438,52 @@ void TfrmMain::closeEvent(QCloseEvent* e) {
     FormClose();
 }
 
+// No new work from here: the listeners close, sessions that owe nothing go,
+// and the agent stops. The sessions that owe an answer end on their own; the
+// loop keeps running them, and StopStep looks at them until none is left.
 void TfrmMain::FormClose() {
-    if (FPop3Server) FPop3Server->Shutdown();
-    if (FSmtpServer) FSmtpServer->Shutdown();
+    FStopping = true;
+    FStopStartedTicks = platform::GetTickCount();
+    FStopStarted = platform::Now();
+    TimerInactivity->stop();
+    if (FPop3Server) FPop3Server->BeginShutdown();
+    if (FSmtpServer) FSmtpServer->BeginShutdown();
     if (FSmtpAgent) FSmtpAgent->Shutdown();
+    StopStep();
+    if (FClosed) return;
+    FStopTimer = std::make_unique<platform::Timer>();
+    FStopTimer->setInterval(50);
+    FStopTimer->OnTimer = [this] { StopStep(); };
+}
+
+void TfrmMain::StopStep() {
+    if (FClosed) return;
+    const bool pop3Done = !FPop3Server || FPop3Server->ShutdownStep();
+    const bool smtpDone = !FSmtpServer || FSmtpServer->ShutdownStep();
+    if (pop3Done && smtpDone) {
+        FinishClose();
+        return;
+    }
+    const double waitedMs = std::max<double>(platform::GetTickCount() - FStopStartedTicks,
+                                             (platform::Now() - FStopStarted) * 86400000.0);
+    if (!FStopBoundPassed && waitedMs >= StopBoundMs) {
+        // Commits not decided by now are taken back; a session whose commit
+        // has just been decided stays to give that answer.
+        FStopBoundPassed = true;
+        if (FPop3Server) FPop3Server->Shutdown();
+        if (FSmtpServer) FSmtpServer->Shutdown();
+        if ((!FPop3Server || FPop3Server->ConnectionCount() == 0) &&
+            (!FSmtpServer || FSmtpServer->ConnectionCount() == 0))
+            FinishClose();
+        return;
+    }
+    if (waitedMs >= StopBoundMs + StopGraceMs) FinishClose();
+}
+
+void TfrmMain::FinishClose() {
     FClosed = true;
+    // Kept until the window goes: this may run inside the timer's own event.
+    if (FStopTimer) FStopTimer->setEnabled(false);
     TimerTray->stop();
     TimerInactivity->stop();
     emit Closed();

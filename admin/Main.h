@@ -9,6 +9,13 @@
 // on closing (after the close question unless the close is forced) shuts the
 // services down in the order POP3 server, SMTP server, SMTP agent.
 //
+// A close is a stop that keeps every answer owed: the listeners close and
+// every session that owes nothing goes at once; a session whose reply waits
+// on the workers (a message's commit, a QUIT's deletions) answers and ends,
+// while the loop runs on. The window is closed (IsClosed) once none is left,
+// or at StopBound, when a commit still under way is taken back (it stores
+// nothing) and what is left is freed.
+//
 // Its "window" for the engine and for other programs is a hidden window of
 // the platform message loop (Handle()); other programs reach it through the
 // per-user bus. All of it runs on the one main thread.
@@ -134,6 +141,12 @@ public:
     bool TrayIconShown() const { return FTrayIconShown; }
     QSystemTrayIcon* TrayIcon() const { return FTrayIconData; }
     bool IsClosed() const { return FClosed; }
+    // Between the accepted close and IsClosed: sessions still owe answers.
+    bool IsStopping() const { return FStopping && !FClosed; }
+    // The longest a close waits for the answers owed, and then for answers
+    // found too late to take back.
+    static constexpr int StopBoundMs = 30000;
+    static constexpr int StopGraceMs = 5000;
     // Lines in the log view.
     int LogLineCount() const;
 
@@ -210,6 +223,8 @@ private:
     void ShowForm();
     bool FormCloseQuery();
     void FormClose();
+    void StopStep();
+    void FinishClose();
     void SendStatus();
     void AppendLogLine(const std::string& line);
 
@@ -226,5 +241,12 @@ private:
     std::unique_ptr<platform::BusListener> FBus;
     bool FInCloseQuery = false;
     bool FMinimizing = false;
+    bool FStopping = false;
+    bool FStopBoundPassed = false;
+    // When the close was accepted: by the steady clock, and by Now(), which
+    // tests set.
+    std::uint32_t FStopStartedTicks = 0;
+    double FStopStarted = 0;
+    std::unique_ptr<platform::Timer> FStopTimer;
     bool FClosed = false;
 };

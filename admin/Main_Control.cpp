@@ -57,6 +57,12 @@ void TfrmMain::MainWindowProc(platform::Message& m) {
         OldWindowProc(m);
         return;
     }
+    // A stop takes no new work: no service starts again while it runs.
+    if (FStopping &&
+        (id == WM_TavrinStartSMTPServer || id == WM_TavrinStartPOP3Server || id == WM_TavrinStartSMTPAgent)) {
+        m.result = 0;
+        return;
+    }
     if (id == WM_TaskbarCreated) {
         RemoveTrayIcon();
         AddTrayIcon();
@@ -97,7 +103,10 @@ void TfrmMain::MainWindowProc(platform::Message& m) {
 
 void TfrmMain::DefaultWindowProc(platform::Message& m) {
     switch (m.msg) {
-    case WM_SERVICE_QUEUE: WMServiceQueue(); break;
+    case WM_SERVICE_QUEUE:
+        // A message stored during a stop waits in the queue for the next run.
+        if (!FStopping) WMServiceQueue();
+        break;
     case WM_TRAY_ICON: WMTrayIcon(m.lParam); break;
     case WM_QUERYENDSESSION: WMQueryEndSession(m); break;
     default: break;

@@ -65,6 +65,22 @@ void TPop3Server::Shutdown() {
     RemoveAllConnections();
 }
 
+void TPop3Server::BeginShutdown() {
+    Stop();
+    for (std::size_t i = FConnections.size(); i-- > 0;)
+        if (i < FConnections.size() && !FConnections[i]->Flow().WaitingOnWorkers())
+            RemoveConnection(FConnections[i].get());
+}
+
+bool TPop3Server::ShutdownStep() {
+    for (std::size_t i = FConnections.size(); i-- > 0;) {
+        if (i >= FConnections.size()) continue;
+        const TSessionFlow& flow = FConnections[i]->Flow();
+        if (!flow.WaitingOnWorkers() && !flow.Holds(TSessionFlow::Closing)) RemoveConnection(FConnections[i].get());
+    }
+    return FConnections.empty();
+}
+
 bool TPop3Server::ListenerActive() const { return FListenSocket && FListenSocket->State() == wsListening; }
 
 bool TPop3Server::IsListening() {
@@ -87,6 +103,7 @@ void TPop3Server::CloseIdleConnections(std::int32_t minutes) {
         // A log handler may have changed the list meanwhile.
         if (i >= FConnections.size()) continue;
         TPop3Connection* session = FConnections[i].get();
+        if (session->Flow().WaitingOnWorkers()) continue;
         if (platform::Now() - session->LastActivity > limit) {
             Log(SessionPrefix(session->ID) + "Closing due to inactivity (" + std::to_string(minutes) + " minutes).", 1);
             RemoveConnection(session);

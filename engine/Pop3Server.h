@@ -76,6 +76,7 @@ public:
     const std::string& UserName() const { return FUserName; }
     const std::string& ApopTimestamp() const { return FApopTimestamp; }
     TWSocket& Socket() { return *FSocket; }
+    const TSessionFlow& Flow() const { return FFlow; }
 
 private:
     void SocketDataAvailable(TCustomWSocket* sender, std::uint16_t error);
@@ -154,13 +155,20 @@ public:
     void Stop();
     // Stop, then free every session (OnStatus once per session).
     void Shutdown();
+    // A stop that keeps the answers owed for work on the workers (a QUIT's
+    // deletions): Stop, then free every session but those waiting on the
+    // workers; ShutdownStep frees each of those once it no longer waits (a
+    // closing one once its answer has left) and is true when none is left.
+    void BeginShutdown();
+    bool ShutdownStep();
     bool IsListening();
 
     // True when another session of this server works on the user name
     // (letter case ignored), whatever that session's state.
     bool IsMailboxLocked(const TPop3Connection* session, const std::string& name) const;
     // Frees the sessions idle longer than minutes (each minute counted as
-    // 0.00069 day); 0 or less frees none.
+    // 0.00069 day); 0 or less frees none. A session waiting on the workers
+    // is not idle.
     void CloseIdleConnections(std::int32_t minutes);
     void RemoveConnection(TPop3Connection* session);
     void RemoveAllConnections();

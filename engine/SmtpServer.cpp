@@ -8,6 +8,7 @@
 #include "DataU1.h"
 #include "UtilU1.h"
 #include "platform/Clock.h"
+#include "platform/GroupCommit.h"
 
 const char* toString(TSmtpState state) {
     switch (state) {
@@ -40,6 +41,7 @@ TSmtpServer::~TSmtpServer() {
     OnLog = nullptr;
     OnError = nullptr;
     OnMessage = nullptr;
+    for (const auto& session : FConnections) platform::cancelCommit(session->CommitTicket());
     FConnections.clear();
     FListenSocket->OnSessionAvailable = nullptr;
     FListenSocket->OnChangeState = nullptr;
@@ -50,6 +52,7 @@ TSmtpServer::~TSmtpServer() {
 }
 
 void TSmtpServer::Start() {
+    FShuttingDown = false;
     auto& s = *FListenSocket;
     s.Close();
     s.SetAddr(ServerInformation->SmtpBindAddress);
@@ -60,9 +63,35 @@ void TSmtpServer::Start() {
 
 void TSmtpServer::Stop() { FListenSocket->Close(); }
 
+void TSmtpServer::BeginShutdown() {
+    Stop();
+    FShuttingDown = true;
+    for (std::size_t i = FConnections.size(); i-- > 0;)
+        if (i < FConnections.size() && !FConnections[i]->Flow().WaitingOnWorkers())
+            RemoveConnection(FConnections[i].get());
+}
+
+// A session that answered its commit during the stop is closing: it stays
+// until its answer has left.
+bool TSmtpServer::ShutdownStep() {
+    for (std::size_t i = FConnections.size(); i-- > 0;) {
+        if (i >= FConnections.size()) continue;
+        const TSessionFlow& flow = FConnections[i]->Flow();
+        if (!flow.WaitingOnWorkers() && !flow.Holds(TSessionFlow::Closing)) RemoveConnection(FConnections[i].get());
+    }
+    return FConnections.empty();
+}
+
 void TSmtpServer::Shutdown() {
     Stop();
-    RemoveAllConnections();
+    FShuttingDown = true;
+    for (std::size_t i = FConnections.size(); i-- > 0;) {
+        if (i >= FConnections.size()) continue;
+        TSmtpConnection* s = FConnections[i].get();
+        // Too late to take it back: its completion is on its way.
+        if (s->CommitTicket() != 0 && !platform::cancelCommit(s->CommitTicket())) continue;
+        RemoveConnection(s);
+    }
 }
 
 bool TSmtpServer::ListenSocketListening() const { return FListenSocket && FListenSocket->State() == wsListening; }
@@ -112,6 +141,8 @@ void TSmtpServer::RemoveConnection(TSmtpConnection* session) {
     // triggers can find it there.
     std::unique_ptr<TSmtpConnection> gone = std::move(*it);
     FConnections.erase(it);
+    // Nobody is left to answer for that message: it must store nothing.
+    platform::cancelCommit(gone->CommitTicket());
     gone.reset();
     FireStatus();
 }
@@ -127,6 +158,8 @@ void TSmtpServer::CloseIdleConnections(std::int32_t minutes) {
     for (std::size_t i = FConnections.size(); i-- > 0;) {
         if (i >= FConnections.size()) continue;  // the list shrank under us
         TSmtpConnection* s = FConnections[i].get();
+        // A commit slower than the timeout is not the client's idleness.
+        if (s->Flow().WaitingOnWorkers()) continue;
         if (now - s->LastActivity() > limit) {
             FireLog("<SMTP ID " + std::to_string(s->Identity()) + "> Closing due to inactivity (" +
                         std::to_string(minutes) + " minutes).",

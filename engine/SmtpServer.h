@@ -90,6 +90,9 @@ public:
     const TSmtpMessageInformation& Message() const { return *FMessage; }
     // The group commit this session's reply waits for; 0 when none.
     std::uint64_t CommitTicket() const { return FCommitTicket; }
+    // Why the session takes no command now (its reply waits on the workers,
+    // it closes after its last reply ...).
+    const TSessionFlow& Flow() const { return FFlow; }
     // The commit ended (error 0 or an errno): the reply goes out and the
     // lines that came meanwhile are taken up.
     void CommitDone(int error);
@@ -171,16 +174,31 @@ public:
     void Start();
     // Closes the listener; open sessions go on.
     void Stop();
-    // Stop, then frees every session (status fires once per session).
+    // A stop that keeps every answer owed: Stop, then frees every session
+    // but those whose reply waits on a commit. Each of those reads no
+    // further command: it answers when its commit has ended and closes once
+    // that reply has left. The stop is over when ShutdownStep() says so.
+    void BeginShutdown();
+    // Frees the sessions of a stop that owe no answer any more; true when no
+    // session is left.
+    bool ShutdownStep();
+    bool ShuttingDown() const { return FShuttingDown; }
+    // Stop, then frees every session (status fires once per session); a
+    // commit still under way is taken back first, so that it stores nothing.
+    // A session whose commit has just succeeded, its completion not handled
+    // yet, is the one exception: that message is stored, so the session
+    // stays to give its answer and then closes.
     void Shutdown();
     // Whether the listener is listening now (also updates the cached state).
     bool IsListening();
     // FormatDomain(Server Name): the name the sessions put into replies.
     std::string GetServerName() const;
     // Frees, without a reply, every session idle longer than minutes, a
-    // minute being 0.00069 day; nothing for minutes <= 0.
+    // minute being 0.00069 day; nothing for minutes <= 0. A session whose
+    // reply waits on the workers is not idle.
     void CloseIdleConnections(std::int32_t minutes);
-    // Frees the session when it is listed (by identity of the object).
+    // Frees the session when it is listed (by identity of the object). A
+    // commit its reply waits for is taken back when it still can be.
     void RemoveConnection(TSmtpConnection* session);
     void RemoveAllConnections();
     // The relay every session gets as its OnLog: "<SMTP ID n> " + text.
@@ -223,4 +241,5 @@ private:
     std::unordered_map<std::uint64_t, TAfterCommit> FAfterCommit;
     bool FListening = false;
     bool FDestroying = false;
+    bool FShuttingDown = false;
 };

@@ -291,8 +291,10 @@ void TSmtpConnection::DoRcptTo(const std::string& argument) {
         return;
     }
     const TServerInformation& si = *ServerInformation;
+    // As in MAIL FROM, a control byte makes the path unusable, whatever its
+    // domain: the message could not keep such a recipient.
     TMessageRouteInformation path(rkForwardPath);
-    const bool parsed = path.Parse(text) == rpOK;
+    const bool parsed = !HoldsControlByte(text) && path.Parse(text) == rpOK;
     const bool local = parsed && si.IsLocalDomain(path.Domain);
     if (!parsed || (!local && !queuesFaithfully(path))) {
         Reply("501 Forward-Path not understood");
@@ -315,11 +317,17 @@ void TSmtpConnection::DoRcptTo(const std::string& argument) {
     }
     FState = TSmtpState::SenderAccepted;
     // A recipient named again is delivered once; the client is told as before.
-    if (m.RecipientKeys.insert(recipientKey(path, local)).second) {
-        m.RcptCount += 1;
-        m.AddForwardPath(text);
-    } else {
+    std::string key = recipientKey(path, local);
+    if (m.RecipientKeys.count(key) != 0) {
         Log("Mail To already listed", 8);
+    } else if (m.AddForwardPath(text)) {
+        m.RecipientKeys.insert(std::move(key));
+        m.RcptCount += 1;
+    } else {
+        // Never a 250 for a recipient the message did not keep.
+        Reply("501 Forward-Path not understood");
+        Log("Bad Forward Path", 5);
+        return;
     }
     Reply("250 Destination Accepted");
     Log("Mail To accepted", 6);

@@ -21,6 +21,9 @@ void TSmtpConnection::CommitDone(int error) {
     FCommitTicket = 0;
     if (error != 0) MessageNamesMayBeTaken();
     EndOfDataReply(error == 0, error == 0 ? std::string() : std::strerror(error));
+    // In a stop this answer is the session's last: the lines that came
+    // meanwhile stay unread, and the session ends once the answer has left.
+    if (FServer->ShuttingDown()) CloseWhenSent();
     FFlow.Release(TSessionFlow::Commit, [this] { ProcessReceived(); });
 }
 

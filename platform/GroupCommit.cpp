@@ -278,9 +278,19 @@ public:
         {
             std::lock_guard<std::mutex> lk(mu_);
             for (const auto& target : r->added) pending_.insert(target);
+            undecided_.insert(r->ticket);
             queue_.push_back(std::move(r));
         }
         cv_.notify_one();
+    }
+
+    // True when the commit's outcome was not decided yet: it will be
+    // reported as ECANCELED, with nothing of it left in place.
+    bool cancel(CommitTicket ticket) {
+        std::lock_guard<std::mutex> lk(mu_);
+        if (undecided_.count(ticket) == 0) return false;
+        cancelled_.insert(ticket);
+        return true;
     }
 
     bool pending(const std::string& target) {
@@ -313,7 +323,7 @@ private:
                 while (!queue_.empty() && (group.empty() || files + queue_.front()->items.size() <= kMaxGroupFiles)) {
                     std::unique_ptr<Request> r = std::move(queue_.front());
                     queue_.pop_front();
-                    if (!r->written && bytesToWrite(*r) >= kWriteAheadBytes) {
+                    if (!r->written && cancelled_.count(r->ticket) == 0 && bytesToWrite(*r) >= kWriteAheadBytes) {
                         ++writingAhead_;
                         ahead.push_back(std::move(r));
                         continue;
@@ -333,8 +343,9 @@ private:
         Request* r = request.release();
         pool.submit([this, r] {
             std::unique_ptr<Request> back(r);
-            back->flushErrors.assign(back->items.size(), 0);
-            for (std::size_t i = 0; i < back->items.size(); ++i) back->flushErrors[i] = writeAndSync(back->items[i]);
+            back->flushErrors.assign(back->items.size(), ECANCELED);
+            for (std::size_t i = 0; i < back->items.size() && !cancelled(back->ticket); ++i)
+                back->flushErrors[i] = writeAndSync(back->items[i]);
             back->written = true;
             {
                 std::lock_guard<std::mutex> lk(mu_);
@@ -348,7 +359,9 @@ private:
     void commitGroup(FlushPool& pool, std::vector<std::unique_ptr<Request>>& group) {
         std::vector<std::function<void()>> jobs;
         for (auto& r : group) {
-            if (r->written) continue;
+            // A set taken back before its turn writes nothing at all.
+            if (cancelled(r->ticket)) r->error = ECANCELED;
+            if (r->written || r->error != 0) continue;
             r->flushErrors.assign(r->items.size(), 0);
             for (std::size_t i = 0; i < r->items.size(); ++i) {
                 CommitSet::Item* item = &r->items[i];
@@ -362,6 +375,7 @@ private:
         // a set with a file that could not be flushed places nothing.
         std::map<std::string, std::vector<Request*>> folders;
         for (auto& r : group) {
+            if (r->error == 0 && cancelled(r->ticket)) r->error = ECANCELED;
             for (int err : r->flushErrors)
                 if (r->error == 0 && err != 0) r->error = err;
             for (const bool replacing : {false, true}) {
@@ -384,6 +398,7 @@ private:
         // The folders' flushes run while the next group is flushed and
         // renamed; this group is reported when the last of them ends.
         auto finish = std::make_shared<Finish>();
+        finish->committer = this;
         finish->group = std::move(group);
         finish->remaining = folders.size();
         finish->folders = std::move(folders);
@@ -406,14 +421,16 @@ private:
 
     struct Finish {
         std::mutex mu;
+        Committer* committer = nullptr;
         std::vector<std::unique_ptr<Request>> group;
         std::map<std::string, std::vector<Request*>> folders;
         std::size_t remaining = 0;
 
         void report() {
-            // A set that failed at a folder's flush still has its new files
-            // in place: they go, and their folders are flushed again, before
-            // anyone hears of the failure.
+            committer->decide(group);
+            // A set that failed at a folder's flush, or was taken back while
+            // it was placed, still has its new files in place: they go, and
+            // their folders are flushed again, before anyone hears of it.
             for (auto& r : group)
                 if (r->error != 0 && !r->placedNew.empty())
                     for (const auto& folder : removePlaced(*r)) syncFolder(folder);
@@ -426,11 +443,27 @@ private:
         }
     };
 
+    bool cancelled(CommitTicket ticket) {
+        std::lock_guard<std::mutex> lk(mu_);
+        return cancelled_.count(ticket) != 0;
+    }
+
+    // From here on a set's outcome stands: a cancel that comes later finds
+    // nothing to take back, and its caller waits for the report instead.
+    void decide(std::vector<std::unique_ptr<Request>>& group) {
+        std::lock_guard<std::mutex> lk(mu_);
+        for (auto& r : group) {
+            if (cancelled_.erase(r->ticket) != 0) r->error = ECANCELED;
+            undecided_.erase(r->ticket);
+        }
+    }
+
     const pid_t pid_;
     std::mutex mu_;
     std::condition_variable cv_;
     std::deque<std::unique_ptr<Request>> queue_;
     std::unordered_set<std::string> pending_;
+    std::unordered_set<CommitTicket> undecided_, cancelled_;
     bool stop_ = false;
     std::size_t writingAhead_ = 0;  // big sets on the pool, to queue again
     std::thread thread_;
@@ -447,7 +480,9 @@ Committer& committer() {
 }
 
 // At exit the commits under way are finished, so that no file that a client
-// may already have been promised is left half-placed.
+// may already have been promised is left half-placed. A commit taken back
+// (its session gone before the answer) stays taken back: the drain places
+// nothing of it.
 struct ExitDrain {
     ~ExitDrain() {
         if (g_committer && g_committer->pid() == ::getpid()) g_committer->shutdown();
@@ -481,6 +516,10 @@ int commitNow(CommitSet set) {
     r->waiter = &done;
     committer().enqueue(std::move(r));
     return result.get();
+}
+
+bool cancelCommit(CommitTicket ticket) {
+    return ticket != 0 && g_committer && g_committer->pid() == ::getpid() && g_committer->cancel(ticket);
 }
 
 std::uint64_t numberedNamesMoved() { return g_namesMoved.load(); }

@@ -37,6 +37,9 @@
 //    part-way through a set, or during the removal after a failure, may leave
 //    some of its files in place: no reply has been given then, so the sender
 //    tries again and those targets may end up with two copies.
+//  - A commit may be taken back (cancelCommit) until its outcome is decided,
+//    which is when its last folder flush has ended; so a caller that can no
+//    longer give the answer (a session going away) leaves nothing behind.
 //
 // Calls are for the loop's thread.
 #pragma once
@@ -117,6 +120,15 @@ using CommitTicket = std::uint64_t;
 // with wParam = the ticket (never 0) and lParam = 0 for success or the errno
 // of the first failure. An empty set completes at once (still by a message).
 CommitTicket startCommit(CommitSet set, HWND wnd, unsigned msg);
+
+// Takes back a commit started by startCommit whose outcome is not decided
+// yet: it places nothing, or removes again the new files it had placed (and
+// flushes their folders), and is reported with lParam = ECANCELED. A file
+// that already replaced an old version stays (as after a failed folder
+// flush). False when it is too late, or for a ticket of no commit under way:
+// nothing changes, and a commit's message (success or failure) is posted or
+// about to be.
+bool cancelCommit(CommitTicket ticket);
 
 // Commits `set` and waits for its end; its files are placed after those of
 // every commit started before it. 0 or the errno of the first failure.
