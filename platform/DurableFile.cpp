@@ -86,9 +86,6 @@ const std::string& runToken() {
     return token;
 }
 
-// "t<pid>-<token>-<n>": the prefix of this process's names.
-std::string ownPrefix() { return "t" + std::to_string(::getpid()) + "-" + runToken() + "-"; }
-
 // A name of an earlier run. Without knowing every run, only what is sure:
 // a writer that no longer runs, or this process's pid under another token.
 bool staleTempName(const char* name, const std::string& own) {
@@ -110,7 +107,7 @@ void removeStaleTempFiles(const std::string& tempFolder) {
     }
     DIR* dir = ::opendir(tempFolder.c_str());
     if (!dir) return;
-    const std::string own = ownPrefix();
+    const std::string own = temporaryNamePrefix();
     while (dirent* e = ::readdir(dir))
         if (staleTempName(e->d_name, own)) ::unlinkat(::dirfd(dir), e->d_name, 0);
     ::closedir(dir);
@@ -163,8 +160,19 @@ int makeTempFolder(const std::string& tempFolder) {
 
 }  // namespace
 
+const std::string& temporaryNamePrefix() {
+    // A child made by fork names its files with its own pid.
+    thread_local pid_t pid = 0;
+    thread_local std::string prefix;
+    if (pid != ::getpid()) {
+        pid = ::getpid();
+        prefix = "t" + std::to_string(pid) + "-" + runToken() + "-";
+    }
+    return prefix;
+}
+
 std::size_t removeEarlierTempFiles(const std::string& folder, int depth) {
-    return sweepFolder(withoutTrailingSlash(folder), depth, ownPrefix());
+    return sweepFolder(withoutTrailingSlash(folder), depth, temporaryNamePrefix());
 }
 
 void startEarlierTempFilesSweep(std::vector<TempSweepRoot> roots) {
@@ -261,7 +269,7 @@ DurableFile::DurableFile(const std::string& folder) {
     auto ticks = static_cast<unsigned long long>(
         std::chrono::steady_clock::now().time_since_epoch().count());
     for (int attempt = 0; attempt < 100; ++attempt) {
-        tempPath_ = tempFolder + "/" + ownPrefix() + std::to_string(g_counter.fetch_add(1)) + "-" +
+        tempPath_ = tempFolder + "/" + temporaryNamePrefix() + std::to_string(g_counter.fetch_add(1)) + "-" +
                     std::to_string(ticks % 1000000007ULL);
         fd_ = ::open(tempPath_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         if (fd_ >= 0) return;

@@ -33,6 +33,11 @@ bool isTempFolderName(std::string_view name);
 // token of its own, so that those of a run killed while writing are told from
 // this run's own even when the pid comes back (pid 1 in a container).
 //
+// The start of every temporary name of this run ("t<pid>-<token>-"). Any
+// other file that this run keeps in a temporary folder must begin with it,
+// or a sweep below takes it for an earlier run's.
+const std::string& temporaryNamePrefix();
+
 // Removes every file in the temporary folders of `folder` and of its
 // subfolders down to `depth` levels that this run did not make; returns how
 // many. Its cost grows with the folders it lists: for a worker thread.
