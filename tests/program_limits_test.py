@@ -1,14 +1,19 @@
 #!/usr/bin/env python3
-"""Temporary files that earlier runs left are removed when the program starts.
+"""The whole program at the limits of its machine: left-overs and threads.
 
 Temporary copies of a run killed while writing lie in the hidden folders
 beside the stored files (the base folder, each mailbox and its backups, the
 queue, the list folder). Their names hold a pid that may be alive again: pid 1
 (the server's own in a container, every time) or any live process's. `tavrin`
 starts headless over such files; every one of them goes, nothing stored goes
-with them, and mail is stored as usual. Every wait is bounded.
+with them, and mail is stored as usual.
 
-usage: stale_temp_files_test.py BINARY_DIR
+It runs with a preloaded shim that refuses every new thread while a flag file
+exists: a message that then finds no thread for its commit is refused with
+451, the program lives on, logs the refusal once, and stores the next message
+once threads are to be had again. Every wait is bounded.
+
+usage: program_limits_test.py BINARY_DIR
 """
 import os
 import random
@@ -39,8 +44,12 @@ def run(binary_dir, home):
         f.write("Subject: stored before\r\n\r\nkept\r\n")
     lists = os.path.join(data, "Lists")
     os.mkdir(os.path.join(home, "run"), 0o700)
+    refuse = os.path.join(home, "refuse-threads")
     env = dict(os.environ, HOME=home, XDG_DATA_HOME=os.path.join(home, "data"),
-               XDG_RUNTIME_DIR=os.path.join(home, "run"), QT_QPA_PLATFORM="offscreen")
+               XDG_RUNTIME_DIR=os.path.join(home, "run"), QT_QPA_PLATFORM="offscreen",
+               TAVRIN_REFUSE_THREADS_WHILE=refuse,
+               ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0")
+    shim = os.path.join(binary_dir, "tests", "libtavrin_thread_refusal.so")
     sender = os.path.join(binary_dir, "tools", "tavrin-send")
     log = os.path.join(home, "tavrin.log")
     read = lambda path: open(path, errors="replace").read() if os.path.exists(path) else ""
@@ -68,7 +77,7 @@ def run(binary_dir, home):
                     "[Directories]\r\nMailing List Path=%s\r\n"
                     "[Smtp Server]\r\nBind Address=127.0.0.1\r\nListen Port=%d\r\n"
                     "[Pop 3 Server]\r\nBind Address=127.0.0.1\r\nListen Port=%d\r\n" % (log, lists, smtp, pop3))
-        proc = subprocess.Popen([os.path.join(binary_dir, "admin", "tavrin")], env=env,
+        proc = subprocess.Popen([os.path.join(binary_dir, "admin", "tavrin")], env=dict(env, LD_PRELOAD=shim),
                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         refused = lambda: "Can't Bind" in read(log)
         wait_until(lambda: proc.poll() is not None or refused() or running(proc.pid), 60)
@@ -86,11 +95,19 @@ def run(binary_dir, home):
         s.ehlo("client.test")
         s.user, s.password = "alice", "secret"
         s.auth("LOGIN", s.auth_login, initial_response_ok=False)
+        open(refuse, "w").close()
+        try:
+            s.sendmail("alice@localhost", ["alice@localhost"], "Subject: no thread\r\n\r\nbody\r\n")
+            raise AssertionError("stored without a thread to commit it")
+        except smtplib.SMTPDataError as e:
+            assert e.smtp_code == 451, e
+        os.remove(refuse)
         s.sendmail("alice@localhost", ["alice@localhost"], "Subject: after the start\r\n\r\nbody\r\n")
         s.quit()
         names = sorted(n for n in os.listdir(box) if n.endswith(".txt"))
         backups = [n for n in os.listdir(os.path.join(box, "BAK")) if not n.startswith(".")]
         assert len(names) == 2 and len(backups) == 1, (names, backups)
+        assert read(log).count("the system refused the committer's thread") == 1, read(log)
         subprocess.run([sender, "-t", "5000", "TavrinForceShutdown"], env=env, timeout=30)
         assert wait_until(lambda: proc.poll() is not None, 60), "the program did not stop"
         assert proc.returncode == 0, proc.returncode
