@@ -5,8 +5,8 @@
 #include <atomic>
 #include <condition_variable>
 #include <deque>
-#include <string>
 #include <mutex>
+#include <string>
 #include <system_error>
 #include <thread>
 #include <unistd.h>

@@ -295,6 +295,10 @@ TEST_F(BusTest, ControlConnectionWaitsWhileDescriptorsAreShort) {
     ASSERT_EQ(write(client, frame.data(), frame.size()), static_cast<ssize_t>(frame.size()));
     std::vector<int> fillers;
     for (int fd; (fd = dup(client)) >= 0;) fillers.push_back(fd);
+#ifdef __SANITIZE_ADDRESS__
+    // The sanitizers check memory through a pipe of their own.
+    for (int i = 0; i < 2; ++i, fillers.pop_back()) close(fillers.back());
+#endif
     const long acceptsBefore = g_accepts;
     testsupport::stepUntil([] { return false; }, 300);
     const long acceptsWhileShort = g_accepts - acceptsBefore;
