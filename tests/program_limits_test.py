@@ -72,6 +72,8 @@ def run(binary_dir, home):
     rng = random.Random(os.getpid())
     for _ in range(5):
         smtp, pop3 = rng.sample(range(10000, first_ephemeral), 2)
+        if os.path.exists(log):
+            os.remove(log)
         with open(os.path.join(data, "Tavrin.ini"), "w") as f:
             f.write("[General]\r\nServer Name=localhost\r\nLog Level=8\r\nLog File=%s\r\n"
                     "[Directories]\r\nMailing List Path=%s\r\n"
