@@ -27,9 +27,9 @@ std::size_t openDescriptorCount();
 std::size_t descriptorReserve(std::size_t limit);
 
 // Whether fewer than the reserve are free under the current limit: what every
-// listener asks before it accepts. Its cost does not grow with the number of
-// descriptors: the kernel's count, or where it gives none, a probe for the
-// lowest free descriptor (true when none is free below limit - reserve).
+// listener asks before it accepts. A system call or two, never a listing:
+// the kernel's count, or where it gives none, a probe for the lowest free
+// descriptor (true when none is free below limit - reserve).
 bool descriptorsShort();
 
 }  // namespace platform
