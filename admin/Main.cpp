@@ -39,6 +39,8 @@
 #include "Widgets.h"
 #include "platform/Bus.h"
 #include "platform/Clock.h"
+#include "platform/DurableFile.h"
+#include "platform/Notice.h"
 #include "platform/Paths.h"
 
 using platform::loop;
@@ -85,6 +87,17 @@ TfrmMain::TfrmMain(QWidget* parent) : QMainWindow(parent) {
     ServerInformation = std::make_unique<TServerInformation>();
     FFirstStart = !ServerInformation->IniFileExists();
     ServerInformation->LoadFromIniFile();
+
+    // What the platform has to say of the machine (a thread refused) goes to
+    // the log. Temporary files that an earlier run left go before the
+    // services write, on a worker: whatever their pid, they are not this run's.
+    platform::setNoticeHandler([](const std::string& text) {
+        if (frmMain) frmMain->ServiceLog(nullptr, text, 1);  // none after the window has gone
+    });
+    platform::startEarlierTempFilesSweep({{ServerInformation->BasePath, 0},
+                                          {ServerInformation->MailBoxPath, 2},
+                                          {ServerInformation->QueuePath, 0},
+                                          {ServerInformation->MailingListPath, 0}});
 
     TimerTray->start();
     TimerInactivity->start();

@@ -26,6 +26,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "Descriptors.h"
 #include "MessageLoop.h"
 #include "Paths.h"
 
@@ -114,6 +115,15 @@ constexpr char ReplyMagic[4] = {'T', 'V', 'A', '1'};
 constexpr std::size_t RequestHead = 4 + 2;
 constexpr std::size_t ReplySize = 4 + 8;
 constexpr std::size_t MaxPending = 64;  // unfinished incoming connections per listener
+// A sender writes its whole request at once: a connection that has not within
+// this time is a stuck or hostile one, and its descriptor is wanted elsewhere.
+constexpr auto RequestTimeout = std::chrono::seconds(5);
+// While descriptors are short the listener is not watched (its waiting
+// connection would report at once and spin the loop); it looks again after
+// this long, as the socket listeners do.
+constexpr unsigned AcceptRetryMs = 100;
+constexpr std::uintptr_t RetryTimer = 1, SweepTimer = 2;
+constexpr unsigned SweepMs = 1000;
 
 std::string encodeRequest(const std::string& name, std::intptr_t w, std::intptr_t l) {
     std::string f(RequestMagic, 4);
@@ -170,14 +180,23 @@ bool sendAll(int fd, const std::string& data, int timeoutMs) {
 // --- listener -------------------------------------------------------------------
 
 struct BusListener::State : std::enable_shared_from_this<BusListener::State> {
+    struct Pending {
+        std::string request;
+        std::chrono::steady_clock::time_point since;
+    };
+
     Handler handler;
     int fd = -1;
     std::string path;
     bool alive = true;
-    std::map<int, std::string> pending;  // accepted, request not complete yet
+    bool held = false;  // not accepting until the retry timer
+    HWND wnd = NullWindow;  // the retry and sweep timers
+    std::map<int, Pending> pending;  // accepted, request not complete yet
 
     void onAccept();
     void onReadable(int cfd);
+    void onTimer(std::uintptr_t id);
+    void hold();
     void drop(int cfd);
     void shut();
 };
@@ -208,18 +227,47 @@ void BusListener::State::drop(int cfd) {
     pending.erase(cfd);
 }
 
+void BusListener::State::hold() {
+    if (held || fd < 0) return;
+    held = true;
+    loop().modifyFd(fd, 0);
+    loop().setTimer(wnd, RetryTimer, AcceptRetryMs);
+}
+
+void BusListener::State::onTimer(std::uintptr_t id) {
+    if (id == RetryTimer) {
+        loop().killTimer(wnd, RetryTimer);
+        held = false;
+        if (alive && fd >= 0) loop().modifyFd(fd, FdIn);  // a waiting connection reports again
+        return;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    std::vector<int> stale;
+    for (const auto& [c, p] : pending)
+        if (now - p.since >= RequestTimeout) stale.push_back(c);
+    for (int c : stale) drop(c);
+    if (pending.empty()) loop().killTimer(wnd, SweepTimer);
+}
+
 void BusListener::State::onAccept() {
-    while (alive) {
+    while (alive && !held) {
+        // Within the reserve the socket listeners keep, like them.
+        if (descriptorsShort()) {
+            hold();
+            return;
+        }
         int c = ::accept4(fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (c < 0) {
             if (errno == EINTR) continue;
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) hold();
             return;  // EAGAIN, or nothing acceptable now
         }
         if (pending.size() >= MaxPending) {
             ::close(c);
             continue;
         }
-        pending.emplace(c, std::string());
+        if (pending.empty()) loop().setTimer(wnd, SweepTimer, SweepMs);
+        pending.emplace(c, Pending{std::string(), std::chrono::steady_clock::now()});
         std::weak_ptr<State> weak = shared_from_this();
         loop().watchFd(c, FdIn, [weak, c](std::uint32_t) {
             if (auto s = weak.lock()) s->onReadable(c);
@@ -234,8 +282,8 @@ void BusListener::State::onReadable(int cfd) {
     for (;;) {
         ssize_t r = ::recv(cfd, chunk, sizeof chunk, 0);
         if (r > 0) {
-            it->second.append(chunk, static_cast<std::size_t>(r));
-            if (it->second.size() > RequestHead + MaxMessageNameLength + 16) break;
+            it->second.request.append(chunk, static_cast<std::size_t>(r));
+            if (it->second.request.size() > RequestHead + MaxMessageNameLength + 16) break;
             continue;
         }
         if (r < 0 && errno == EINTR) continue;
@@ -245,7 +293,7 @@ void BusListener::State::onReadable(int cfd) {
     }
     std::string name;
     std::intptr_t w = 0, l = 0;
-    Parse p = decodeRequest(it->second, name, w, l);
+    Parse p = decodeRequest(it->second.request, name, w, l);
     if (p == Parse::More) return;
     if (p == Parse::Bad) {
         drop(cfd);
@@ -275,6 +323,8 @@ void BusListener::State::shut() {
         ::unlink(path.c_str());
     }
     while (!pending.empty()) drop(pending.begin()->first);
+    if (wnd != NullWindow) loop().destroyWindow(wnd);
+    wnd = NullWindow;
 }
 
 BusListener::BusListener(Handler handler) : s_(std::make_shared<State>()) {
@@ -298,6 +348,10 @@ BusListener::BusListener(Handler handler) : s_(std::make_shared<State>()) {
     s_->fd = fd;
     s_->path = path;
     std::weak_ptr<State> weak = s_;
+    s_->wnd = loop().createWindow([weak](Message& m) {
+        if (m.msg != WM_TIMER) return;
+        if (auto s = weak.lock()) s->onTimer(static_cast<std::uintptr_t>(m.wParam));
+    });
     loop().watchFd(fd, FdIn, [weak](std::uint32_t) {
         if (auto s = weak.lock()) s->onAccept();
     });
@@ -333,11 +387,11 @@ bool waitServing(int fd, short events, Clock::time_point deadline, bool unlimite
         };
         std::vector<Source> sources;
         for (auto& s : liveListeners()) {
-            if (s->fd >= 0) {
+            if (s->fd >= 0 && !s->held) {
                 pfds.push_back({s->fd, POLLIN, 0});
                 sources.push_back({s, s->fd, true});
             }
-            for (auto& [c, buf] : s->pending) {
+            for (auto& [c, p] : s->pending) {
                 pfds.push_back({c, POLLIN, 0});
                 sources.push_back({s, c, false});
             }

@@ -15,6 +15,11 @@
 // wait for each other forever. Sockets left behind by dead processes are
 // skipped and removed.
 //
+// A listener is a resource user like the socket listeners: it takes no
+// connection while fewer descriptors than their reserve are free (the
+// connection waits in the backlog; platform/Descriptors.h), and closes one
+// that has not sent its whole request within a few seconds.
+//
 // Contract:
 //  - Main thread only (the message loop's thread).
 //  - A listener's handler runs from the message loop (or from inside a

@@ -17,12 +17,19 @@ std::size_t raiseDescriptorLimit();
 // The soft limit on open descriptors; SIZE_MAX when there is none.
 std::size_t descriptorLimit();
 
-// Descriptors open in the process now, counted one by one (/proc/self/fd):
-// a cost that grows with their number, for use near the limit. SIZE_MAX when
-// they cannot be counted (the count itself needs a descriptor).
+// Descriptors open in the process now: the size the kernel reports for
+// /proc/self/fd (one call, no listing), or where it reports none, a listing
+// of that folder, whose cost grows with their number. SIZE_MAX when they
+// cannot be counted.
 std::size_t openDescriptorCount();
 
 // How many descriptors the listeners leave free under a given limit.
 std::size_t descriptorReserve(std::size_t limit);
+
+// Whether fewer than the reserve are free under the current limit: what every
+// listener asks before it accepts. A system call or two, never a listing:
+// the kernel's count, or where it gives none, a probe for the lowest free
+// descriptor (true when none is free below limit - reserve).
+bool descriptorsShort();
 
 }  // namespace platform

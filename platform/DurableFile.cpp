@@ -4,15 +4,21 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>  // renameat2
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <set>
+#include <vector>
+
+#include "FileWork.h"
 
 namespace platform {
 namespace {
@@ -64,9 +70,36 @@ bool tempFolderKnown(const std::string& tempFolder) {
     return g_tempFolders.count(tempFolder) != 0;
 }
 
+// What tells this run's temporary files from those of earlier ones: a random
+// token in every name, beside the pid. A pid alone does not, since a restarted
+// server may have the same one (pid 1 in a container, every time).
+const std::string& runToken() {
+    static const std::string token = [] {
+        unsigned long long v = 0;
+        if (::getrandom(&v, sizeof v, 0) != static_cast<ssize_t>(sizeof v))
+            v = static_cast<unsigned long long>(std::chrono::system_clock::now().time_since_epoch().count()) ^
+                (static_cast<unsigned long long>(::getpid()) << 40);
+        char hex[17];
+        std::snprintf(hex, sizeof hex, "%016llx", v);
+        return std::string(hex);
+    }();
+    return token;
+}
+
+// A name of an earlier run. Without knowing every run, only what is sure:
+// a writer that no longer runs, or this process's pid under another token.
+bool staleTempName(const char* name, const std::string& own) {
+    if (name[0] != 't' || std::strncmp(name, own.c_str(), own.size()) == 0) return false;
+    char* end = nullptr;
+    const long pid = std::strtol(name + 1, &end, 10);
+    if (end == name + 1 || *end != '-' || pid <= 0) return false;
+    if (pid == ::getpid()) return true;
+    return ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
+}
+
 // A process killed while writing leaves its temporary file behind. The first
-// time this process uses a temporary folder it removes the files of writers
-// that no longer run (their pid is in the name).
+// time this process uses a temporary folder it removes the files that are
+// surely not of a writer still running; the sweep at start removes the rest.
 void removeStaleTempFiles(const std::string& tempFolder) {
     {
         std::lock_guard<std::mutex> lk(g_tempFoldersMu);
@@ -74,16 +107,48 @@ void removeStaleTempFiles(const std::string& tempFolder) {
     }
     DIR* dir = ::opendir(tempFolder.c_str());
     if (!dir) return;
+    const std::string own = temporaryNamePrefix();
+    while (dirent* e = ::readdir(dir))
+        if (staleTempName(e->d_name, own)) ::unlinkat(::dirfd(dir), e->d_name, 0);
+    ::closedir(dir);
+}
+
+bool isFolder(int dirFd, const dirent* e) {
+    if (e->d_type != DT_UNKNOWN) return e->d_type == DT_DIR;
+    struct stat st {};
+    return ::fstatat(dirFd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Every file of the temporary folder that this run did not make; 0 or more.
+std::size_t removeOthersTempFiles(const std::string& tempFolder, const std::string& own) {
+    DIR* dir = ::opendir(tempFolder.c_str());
+    if (!dir) return 0;
+    std::size_t removed = 0;
     while (dirent* e = ::readdir(dir)) {
-        const char* name = e->d_name;
-        if (name[0] != 't') continue;
-        char* end = nullptr;
-        long pid = std::strtol(name + 1, &end, 10);
-        if (end == name + 1 || *end != '-' || pid <= 0) continue;
-        if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
-            ::unlink((tempFolder + "/" + name).c_str());
+        if (e->d_name[0] == '.' || std::strncmp(e->d_name, own.c_str(), own.size()) == 0) continue;
+        if (isFolder(::dirfd(dir), e)) continue;
+        if (::unlinkat(::dirfd(dir), e->d_name, 0) == 0) ++removed;
     }
     ::closedir(dir);
+    return removed;
+}
+
+std::size_t sweepFolder(const std::string& folder, int depth, const std::string& own) {
+    DIR* dir = ::opendir(folder.c_str());
+    if (!dir) return 0;
+    std::size_t removed = 0;
+    std::vector<std::string> subfolders;
+    while (dirent* e = ::readdir(dir)) {
+        const std::string_view n(e->d_name);
+        if (n == "." || n == ".." || !isFolder(::dirfd(dir), e)) continue;
+        if (isTempFolderName(n))
+            removed += removeOthersTempFiles(folder + "/" + e->d_name, own);
+        else if (depth > 0)
+            subfolders.push_back(folder + "/" + e->d_name);
+    }
+    ::closedir(dir);
+    for (const auto& sub : subfolders) removed += sweepFolder(sub, depth - 1, own);
+    return removed;
 }
 
 // Makes the temporary folder when missing; 0 or the error.
@@ -94,6 +159,31 @@ int makeTempFolder(const std::string& tempFolder) {
 }
 
 }  // namespace
+
+const std::string& temporaryNamePrefix() {
+    // A child made by fork names its files with its own pid.
+    thread_local pid_t pid = 0;
+    thread_local std::string prefix;
+    if (pid != ::getpid()) {
+        pid = ::getpid();
+        prefix = "t" + std::to_string(pid) + "-" + runToken() + "-";
+    }
+    return prefix;
+}
+
+std::size_t removeEarlierTempFiles(const std::string& folder, int depth) {
+    return sweepFolder(withoutTrailingSlash(folder), depth, temporaryNamePrefix());
+}
+
+void startEarlierTempFilesSweep(std::vector<TempSweepRoot> roots) {
+    startFileWork(
+        [roots = std::move(roots)]() -> std::intptr_t {
+            std::size_t removed = 0;
+            for (const auto& r : roots) removed += removeEarlierTempFiles(r.folder, r.depth);
+            return static_cast<std::intptr_t>(removed);
+        },
+        NullWindow, 0);
+}
 
 bool isTempFolderName(std::string_view name) {
     if (name.size() != TempFolderName.size()) return false;
@@ -179,8 +269,8 @@ DurableFile::DurableFile(const std::string& folder) {
     auto ticks = static_cast<unsigned long long>(
         std::chrono::steady_clock::now().time_since_epoch().count());
     for (int attempt = 0; attempt < 100; ++attempt) {
-        tempPath_ = tempFolder + "/t" + std::to_string(::getpid()) + "-" +
-                    std::to_string(g_counter.fetch_add(1)) + "-" + std::to_string(ticks % 1000000007ULL);
+        tempPath_ = tempFolder + "/" + temporaryNamePrefix() + std::to_string(g_counter.fetch_add(1)) + "-" +
+                    std::to_string(ticks % 1000000007ULL);
         fd_ = ::open(tempPath_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         if (fd_ >= 0) return;
         if (errno == ENOENT && known) {

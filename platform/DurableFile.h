@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "FileContent.h"
 
@@ -27,6 +28,28 @@ inline constexpr std::string_view TempFolderName = ".tmp:";
 // True for the temporary folder's name in any letter case: such an entry is
 // never an account, a message or a list.
 bool isTempFolderName(std::string_view name);
+
+// Temporary files of earlier runs. A run's names hold its pid and a random
+// token of its own, so that those of a run killed while writing are told from
+// this run's own even when the pid comes back (pid 1 in a container).
+//
+// The start of every temporary name of this run ("t<pid>-<token>-"). Any
+// other file that this run keeps in a temporary folder must begin with it,
+// or a sweep below takes it for an earlier run's.
+const std::string& temporaryNamePrefix();
+
+// Removes every file in the temporary folders of `folder` and of its
+// subfolders down to `depth` levels that this run did not make; returns how
+// many. Its cost grows with the folders it lists: for a worker thread.
+std::size_t removeEarlierTempFiles(const std::string& folder, int depth);
+
+struct TempSweepRoot {
+    std::string folder;
+    int depth = 0;
+};
+// The same for each root, on a platform worker (FileWork.h); returns at once.
+// For the start, before the services write: this run's files are safe anyway.
+void startEarlierTempFilesSweep(std::vector<TempSweepRoot> roots);
 
 // What identifies one version of a file: a rename-based write always gives a
 // new inode, an in-place edit a new change time (nanoseconds), even when the

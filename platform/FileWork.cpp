@@ -1,9 +1,12 @@
 #include "FileWork.h"
 
+#include "Notice.h"
+
 #include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <string>
 #include <system_error>
 #include <thread>
 #include <unistd.h>
@@ -47,8 +50,12 @@ public:
                 std::thread([this] { work(); }).detach();
                 ++threads_;
                 ++idle_;
-            } catch (const std::system_error&) {
-                // Go on with the threads there are.
+            } catch (const std::system_error& e) {
+                // Go on with the threads there are (with none, the caller's).
+                if (!refusalNoticed_)
+                    postNotice("File work: the system refused a worker thread (" + e.code().message() +
+                               "); going on with " + std::to_string(threads_));
+                refusalNoticed_ = true;
             }
         }
         if (threads_ == 0) return false;
@@ -78,6 +85,7 @@ private:
     std::condition_variable cv_;
     std::deque<Job> queue_;
     std::size_t threads_ = 0, idle_ = 0;
+    bool refusalNoticed_ = false;
 };
 
 // Threads live for the process's life (detached, never freed), so that a job

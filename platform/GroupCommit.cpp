@@ -1,5 +1,7 @@
 #include "GroupCommit.h"
 
+#include "Notice.h"
+
 #include <dirent.h>
 #include <unistd.h>
 
@@ -16,6 +18,7 @@
 #include <mutex>
 #include <set>
 #include <string_view>
+#include <system_error>
 #include <thread>
 #include <unordered_set>
 
@@ -132,7 +135,8 @@ class FlushPool {
 public:
     FlushPool() {
         std::lock_guard<std::mutex> lk(mu_);
-        for (unsigned i = 0; i < std::min(kMinFlushThreads, maxFlushThreads()); ++i) addThread();
+        for (unsigned i = 0; i < std::min(kMinFlushThreads, maxFlushThreads()); ++i)
+            if (!addThread()) break;
     }
     // Runs what is queued, then ends the threads.
     ~FlushPool() {
@@ -146,9 +150,15 @@ public:
 
     void submit(std::function<void()> job) {
         {
-            std::lock_guard<std::mutex> lk(mu_);
+            std::unique_lock<std::mutex> lk(mu_);
+            if (queue_.size() >= idle_ && threads_.size() < maxFlushThreads()) addThread();
+            if (threads_.empty()) {
+                // The system refused every thread: the caller's own does it.
+                lk.unlock();
+                job();
+                return;
+            }
             queue_.push_back(std::move(job));
-            if (queue_.size() > idle_ && threads_.size() < maxFlushThreads()) addThread();
         }
         cv_.notify_one();
     }
@@ -174,10 +184,22 @@ public:
     }
 
 private:
-    // With mu_ held.
-    void addThread() {
+    // With mu_ held. A thread the system refuses (a pids cgroup, the
+    // process limit, memory) is no failure: the pool goes on with the
+    // threads it has, and says so once.
+    bool addThread() {
+        try {
+            threads_.emplace_back([this] { work(); });
+        } catch (const std::system_error& e) {
+            if (!refusalNoticed_) {
+                refusalNoticed_ = true;
+                postNotice("Group commit: the system refused a flush thread (" + e.code().message() +
+                           "); going on with " + std::to_string(threads_.size()));
+            }
+            return false;
+        }
         ++idle_;
-        threads_.emplace_back([this] { work(); });
+        return true;
     }
 
     void work() {
@@ -201,6 +223,7 @@ private:
     bool stop_ = false;
     std::vector<std::thread> threads_;
     std::size_t idle_ = 0;  // threads waiting for a job
+    bool refusalNoticed_ = false;
 };
 
 std::atomic<std::uint64_t> g_namesMoved{0};
@@ -474,9 +497,21 @@ Committer* g_committer = nullptr;
 
 // Made on first use. A child process made by fork has none of its parent's
 // threads: it makes its own.
-Committer& committer() {
-    if (!g_committer || g_committer->pid() != ::getpid()) g_committer = new Committer();
-    return *g_committer;
+// Null when the system refuses its thread: the commit then fails, and is
+// tried again with the next one.
+Committer* committer() {
+    if (!g_committer || g_committer->pid() != ::getpid()) {
+        try {
+            g_committer = new Committer();
+        } catch (const std::system_error& e) {
+            static bool noticed = false;
+            if (!noticed)
+                postNotice("Group commit: the system refused the committer's thread (" + e.code().message() + ")");
+            noticed = true;
+            return nullptr;
+        }
+    }
+    return g_committer;
 }
 
 // At exit the commits under way are finished, so that no file that a client
@@ -504,7 +539,10 @@ CommitTicket startCommit(CommitSet set, HWND wnd, unsigned msg) {
     r->wnd = wnd;
     r->msg = msg;
     const CommitTicket ticket = r->ticket;
-    committer().enqueue(std::move(r));
+    if (Committer* c = committer())
+        c->enqueue(std::move(r));
+    else
+        loop().post(wnd, msg, static_cast<std::intptr_t>(ticket), EAGAIN);
     return ticket;
 }
 
@@ -514,7 +552,9 @@ int commitNow(CommitSet set) {
     std::promise<int> done;
     std::future<int> result = done.get_future();
     r->waiter = &done;
-    committer().enqueue(std::move(r));
+    Committer* c = committer();
+    if (!c) return EAGAIN;
+    c->enqueue(std::move(r));
     return result.get();
 }
 

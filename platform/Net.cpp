@@ -160,30 +160,6 @@ void holdListener(SOCKET s, Sock& k) {
     held.push_back(s);
 }
 
-// Whether fewer descriptors than the reserve are free. Sockets are counted by
-// the table; the rest (files, pipes, Qt's) by a look at /proc at every check
-// near the limit, and elsewhere once in as many checks as there are sockets,
-// so that the look, whose cost grows with them, costs an accept little.
-// Between looks the rest may grow unseen by up to a reserve: the margin of the
-// checks near the limit covers that.
-constexpr std::size_t kRecountEvery = 256;
-std::size_t g_checksSinceCount = kRecountEvery;
-std::size_t g_othersOpen = 0;  // descriptors beside the table's at the last look
-
-bool descriptorsShort() {
-    const std::size_t limit = descriptorLimit();
-    if (limit == SIZE_MAX) return false;
-    const std::size_t reserve = descriptorReserve(limit);
-    const std::size_t sockets = table().size();
-    if (++g_checksSinceCount >= std::max(kRecountEvery, sockets) || sockets + g_othersOpen + 2 * reserve >= limit) {
-        const std::size_t open = openDescriptorCount();
-        if (open == SIZE_MAX) return true;  // not even one to look with
-        g_othersOpen = open > sockets ? open - sockets : 0;
-        g_checksSinceCount = 0;
-    }
-    return sockets + g_othersOpen + reserve >= limit;
-}
-
 void notify(const Sock& k, SOCKET s, long bits, int err) {
     if (bits != 0) loop().post(k.wnd, k.msg, s, MAKELONG(static_cast<unsigned>(bits), static_cast<unsigned>(err)));
 }

@@ -1,11 +1,14 @@
 // Registered messages, the per-user broadcast bus (in-process and across
 // processes through the tavrin-send tool), and the single-instance lock.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -14,6 +17,7 @@
 #include <vector>
 
 #include "platform/Bus.h"
+#include "platform/Descriptors.h"
 #include "platform/MessageLoop.h"
 #include "platform/SingleInstance.h"
 #include "support/TestSupport.h"
@@ -21,6 +25,15 @@
 using namespace platform;
 using testsupport::Child;
 using testsupport::TempDir;
+
+// Every accept4 of this process is counted: a listener that spins on a
+// connection it cannot take shows as a stream of them.
+static std::atomic<long> g_accepts{0};
+extern "C" int accept4(int fd, sockaddr* addr, socklen_t* len, int flags) noexcept {
+    static auto real = reinterpret_cast<int (*)(int, sockaddr*, socklen_t*, int)>(::dlsym(RTLD_NEXT, "accept4"));
+    ++g_accepts;
+    return real(fd, addr, len, flags);
+}
 
 namespace {
 
@@ -237,6 +250,92 @@ TEST_F(BusTest, MalformedRequestIsDroppedAndServingGoesOn) {
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(got[0].msg, registerWindowMessage("TavrinStopPOP3Server"));
     close(silent);
+}
+
+namespace {
+
+int connectTo(const std::string& path) {
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    std::strcpy(a.sun_path, path.c_str());
+    EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    return fd;
+}
+
+// The request frame of the bus: magic, name length, name, wParam, lParam.
+std::string requestFrame(const std::string& name) {
+    std::string f = "TVB1";
+    const std::uint16_t n = static_cast<std::uint16_t>(name.size());
+    const std::int64_t w = 1, l = 2;
+    f.append(reinterpret_cast<const char*>(&n), 2);
+    f += name;
+    f.append(reinterpret_cast<const char*>(&w), 8);
+    f.append(reinterpret_cast<const char*>(&l), 8);
+    return f;
+}
+
+}  // namespace
+
+// With no descriptor to spare, a control connection waits in the backlog:
+// the listener neither takes it into the reserve nor spins on it, and serves
+// it once descriptors are free again.
+TEST_F(BusTest, ControlConnectionWaitsWhileDescriptorsAreShort) {
+    int handled = 0;
+    BusListener l([&](unsigned, std::intptr_t, std::intptr_t) { return ++handled; });
+    ASSERT_TRUE(l.active());
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit low = saved;
+    low.rlim_cur = openDescriptorCount() + descriptorReserve(0) + 16;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+
+    const int client = connectTo(l.path());
+    const std::string frame = requestFrame("TavrinSendStatus");
+    ASSERT_EQ(write(client, frame.data(), frame.size()), static_cast<ssize_t>(frame.size()));
+    std::vector<int> fillers;
+    for (int fd; (fd = dup(client)) >= 0;) fillers.push_back(fd);
+#ifdef __SANITIZE_ADDRESS__
+    // The sanitizers check memory through a pipe of their own.
+    for (int i = 0; i < 2; ++i, fillers.pop_back()) close(fillers.back());
+#endif
+    const long acceptsBefore = g_accepts;
+    testsupport::stepUntil([] { return false; }, 300);
+    const long acceptsWhileShort = g_accepts - acceptsBefore;
+    const int handledWhileShort = handled;
+
+    // Free, but still within the reserve: the connection still waits.
+    for (std::size_t i = 0; i + 1 < descriptorReserve(0) && !fillers.empty(); ++i) {
+        close(fillers.back());
+        fillers.pop_back();
+    }
+    testsupport::stepUntil([] { return false; }, 300);
+    const int handledWithinReserve = handled;
+
+    for (int fd : fillers) close(fd);
+    setrlimit(RLIMIT_NOFILE, &saved);
+    char reply[12];
+    EXPECT_TRUE(testsupport::stepUntil([&] { return recv(client, reply, sizeof reply, MSG_DONTWAIT) == 12; }));
+    close(client);
+    EXPECT_LT(acceptsWhileShort, 10);
+    EXPECT_EQ(handledWhileShort, 0);
+    EXPECT_EQ(handledWithinReserve, 0);
+    EXPECT_EQ(handled, 1);
+}
+
+// A control connection that sends nothing (or not a whole request) is closed
+// after a few seconds; it would otherwise hold its descriptor for ever.
+TEST_F(BusTest, SilentControlConnectionIsClosed) {
+    BusListener l([](unsigned, std::intptr_t, std::intptr_t) { return 0; });
+    ASSERT_TRUE(l.active());
+    const int silent = connectTo(l.path());
+    const int partial = connectTo(l.path());
+    ASSERT_EQ(write(partial, "TVB1", 4), 4);
+    char c;
+    EXPECT_TRUE(testsupport::stepUntil([&] { return recv(silent, &c, 1, MSG_DONTWAIT) == 0; }, 20000));
+    EXPECT_TRUE(testsupport::stepUntil([&] { return recv(partial, &c, 1, MSG_DONTWAIT) == 0; }, 1000));
+    close(silent);
+    close(partial);
 }
 
 TEST_F(BusTest, ListenerMayEndInsideItsOwnHandler) {

@@ -68,16 +68,21 @@ TEST(DurableFile, AbandonedFileLeavesNothing) {
     EXPECT_EQ(entriesIn(dir.path()), 1u);
 }
 
+// An earlier run under this very pid (a restart as pid 1 in a container)
+// left its file too: that one is no live writer's either.
 TEST(DurableFile, TemporaryFilesOfDeadWritersAreRemoved) {
     TempDir dir;
     fs::create_directory(dir.path() + ".tmp:");
     writeFile(dir.path() + ".tmp:/t999999999-0-0", "left by a killed writer");
-    const std::string mine = dir.path() + ".tmp:/t" + std::to_string(::getpid()) + "-99999-0";
-    writeFile(mine, "a live writer's");
+    const std::string samePid = dir.path() + ".tmp:/t" + std::to_string(::getpid()) + "-99999-0";
+    writeFile(samePid, "left by an earlier run with this pid");
+    const std::string live = dir.path() + ".tmp:/t" + std::to_string(::getppid()) + "-99999-0";
+    writeFile(live, "a live writer's");
     writeFile(dir.path() + ".tmp:/other", "not ours");
     ASSERT_TRUE(platform::writeFileDurably(dir.path() + "f", "x"));
     EXPECT_FALSE(fs::exists(dir.path() + ".tmp:/t999999999-0-0"));
-    EXPECT_TRUE(fs::exists(mine));
+    EXPECT_FALSE(fs::exists(samePid));
+    EXPECT_TRUE(fs::exists(live));
     EXPECT_TRUE(fs::exists(dir.path() + ".tmp:/other"));
 }
 
