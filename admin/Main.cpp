@@ -452,8 +452,10 @@ void TfrmMain::closeEvent(QCloseEvent* e) {
 }
 
 // No new work from here: the listeners close, sessions that owe nothing go,
-// and the agent stops. The sessions that owe an answer end on their own; the
-// loop keeps running them, and StopStep looks at them until none is left.
+// and the agent stops, keeping only the connections that are settling their
+// queue file or failure notice. The sessions that owe an answer and those
+// connections end on their own; the loop keeps running them, and StopStep
+// looks at them until none is left.
 void TfrmMain::FormClose() {
     FStopping = true;
     FStopStartedTicks = platform::GetTickCount();
@@ -461,7 +463,7 @@ void TfrmMain::FormClose() {
     TimerInactivity->stop();
     if (FPop3Server) FPop3Server->BeginShutdown();
     if (FSmtpServer) FSmtpServer->BeginShutdown();
-    if (FSmtpAgent) FSmtpAgent->Shutdown();
+    if (FSmtpAgent) FSmtpAgent->BeginShutdown();
     StopStep();
     if (FClosed) return;
     FStopTimer = std::make_unique<platform::Timer>();
@@ -473,7 +475,8 @@ void TfrmMain::StopStep() {
     if (FClosed) return;
     const bool pop3Done = !FPop3Server || FPop3Server->ShutdownStep();
     const bool smtpDone = !FSmtpServer || FSmtpServer->ShutdownStep();
-    if (pop3Done && smtpDone) {
+    const bool agentDone = !FSmtpAgent || FSmtpAgent->ConnectionCount() == 0;
+    if (pop3Done && smtpDone && agentDone) {
         FinishClose();
         return;
     }
@@ -485,6 +488,7 @@ void TfrmMain::StopStep() {
         FStopBoundPassed = true;
         if (FPop3Server) FPop3Server->Shutdown();
         if (FSmtpServer) FSmtpServer->Shutdown();
+        if (FSmtpAgent) FSmtpAgent->Shutdown();
         if ((!FPop3Server || FPop3Server->ConnectionCount() == 0) &&
             (!FSmtpServer || FSmtpServer->ConnectionCount() == 0))
             FinishClose();

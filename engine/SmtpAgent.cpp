@@ -87,6 +87,14 @@ void TSmtpAgent::Shutdown() {
     RemoveAllConnections();
 }
 
+bool TSmtpAgent::BeginShutdown() {
+    FStopping = true;
+    Stop();
+    for (std::size_t I = FConnections.size(); I-- > 0;)
+        if (I < FConnections.size() && !FConnections[I]->ChangingFiles()) RemoveConnection(FConnections[I].get());
+    return FConnections.empty();
+}
+
 bool TSmtpAgent::IsActive() const { return FPollTimer->enabled(); }
 
 void TSmtpAgent::ServiceQueueNow() { ServiceQueue(); }
@@ -159,7 +167,7 @@ void TSmtpAgent::CloseIdleConnections(int Minutes) {
     for (std::size_t I = FConnections.size(); I-- > 0;) {
         if (I >= FConnections.size()) continue;
         TSmtpAgentConnection* C = FConnections[I].get();
-        if (platform::Now() - C->LastActivity > Limit) {
+        if (!C->ChangingFiles() && platform::Now() - C->LastActivity > Limit) {
             Log("<Smtp Agent ID " + std::to_string(C->ID) + "> " + "Closing due to inactivity (" +
                     std::to_string(Minutes) + " minutes).",
                 1);

@@ -91,6 +91,10 @@ public:
     void Log(const std::string& Text, int Level);
 
     const std::string& QueueName() const { return FQueueName; }
+    // Its queue file is being changed or its failure notice stored: left
+    // half-way, the message would be sent again, or the notice twice. A stop
+    // waits for it and the inactivity sweep leaves it.
+    bool ChangingFiles() const { return !FReleased && FWaitTicket != 0 && !FScanning; }
     TSmtpAgentState State() const { return FState; }
     bool Connected() const { return FConnected; }
     const std::vector<std::string>& Hosts() const { return FHosts; }
@@ -170,6 +174,7 @@ private:
     std::uint16_t FLookupID = 0;      // the ID of the awaited answer
     bool FStepTaken = false;          // the current attempt has posted its next step
     bool FReleased = false;           // the release is posted; nothing more happens
+    bool FScanning = false;           // the queue file is being read, not yet changed
     bool FPacing = false;             // message lines are still to go out on the pacing timer
     std::size_t FPaceLine = 0;        // the next message line to send
 
@@ -202,6 +207,11 @@ public:
     void Stop();
     // Stop, then free every connection.
     void Shutdown();
+    // The start of a stop: no new scan, and every connection that is not
+    // changing its files is freed; those that are end once their files are
+    // settled, and start nothing further. True when none is left.
+    bool BeginShutdown();
+    bool Stopping() const { return FStopping; }
     bool IsActive() const;
     // Scans the queue folder now, also while stopped; the timer is left as
     // it was found.
@@ -233,4 +243,5 @@ private:
     std::vector<std::unique_ptr<TSmtpAgentConnection>> FConnections;
     std::unique_ptr<platform::Timer> FPollTimer;
     bool FBusy = false;
+    bool FStopping = false;
 };

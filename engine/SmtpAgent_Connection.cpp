@@ -267,6 +267,7 @@ void TSmtpAgentConnection::TakeStep(unsigned Msg) {
 void TSmtpAgentConnection::ServiceMessage(const std::string& QueueName) {
     FQueueName = QueueName;
     auto Scan = std::make_shared<TQueueFileScan>();
+    FScanning = true;
     FWaitMsg = WM_FILE_DONE;
     FWaitTicket = platform::startFileWork(
         [Scan, Path = TSmtpAgentMessageInformation::FileNameOf(QueueName)]() -> std::intptr_t {
@@ -274,7 +275,10 @@ void TSmtpAgentConnection::ServiceMessage(const std::string& QueueName) {
             return 0;
         },
         Handle, WM_FILE_DONE);
-    FWaitDone = [this, Scan](std::intptr_t) { QueueFileRead(*Scan); };
+    FWaitDone = [this, Scan](std::intptr_t) {
+        FScanning = false;
+        QueueFileRead(*Scan);
+    };
 }
 
 void TSmtpAgentConnection::QueueFileRead(const TQueueFileScan& Scan) {
@@ -348,6 +352,11 @@ void TSmtpAgentConnection::QueueFileRead(const TQueueFileScan& Scan) {
 }
 
 void TSmtpAgentConnection::Relay() {
+    // A stop lets a connection settle its files, but starts no new dialogue.
+    if (FAgent && FAgent->Stopping()) {
+        Release();
+        return;
+    }
     if (HoldsControlByte(FMessage.ReversePath)) {
         // No next hop may be sent it: every group fails this pass, and once
         // the retries are used up the file goes (the notice cannot be sent to
