@@ -1,7 +1,10 @@
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -49,6 +52,17 @@ struct TPop3Connection::TMessageFile {
     // On a worker: opens the file at the first call, then reads the next
     // piece into Bytes. 0, or the errno of the failure.
     int ReadNext();
+    // On the loop's thread, for the first piece: opens the file and reads
+    // the piece only as far as the kernel's caches hold the path and the
+    // bytes. False when any of it would wait on the disk; ReadNext then
+    // does it all.
+    bool ReadFirstNow();
+
+private:
+    int Open(bool cachedOnly);
+    int ReadPiece(int flags);
+
+public:
 
     std::string Path;
     int Fd = -1;
@@ -444,15 +458,32 @@ TMailboxEntry* TPop3Connection::EntryForArgument(const std::string& numberText, 
 // answered after the message, and a session never keeps more than a piece,
 // the piece read ahead and its output bound.
 
-int TPop3Connection::TMessageFile::ReadNext() {
-    if (Fd < 0) {
+int TPop3Connection::TMessageFile::Open(bool cachedOnly) {
+    if (cachedOnly) {
+        open_how how {};
+        how.flags = O_RDONLY | O_CLOEXEC;
+        how.resolve = RESOLVE_CACHED;
+        Fd = static_cast<int>(::syscall(SYS_openat2, AT_FDCWD, Path.c_str(), &how, sizeof how));
+    } else {
         Fd = ::open(Path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (Fd < 0) return errno ? errno : EIO;
-        struct stat st {};
-        if (::fstat(Fd, &st) != 0) return errno ? errno : EIO;
-        if (!S_ISREG(st.st_mode)) return EINVAL;
-        FileSize = st.st_size;
     }
+    if (Fd < 0) return errno ? errno : EIO;
+    struct stat st {};
+    int error = 0;
+    if (::fstat(Fd, &st) != 0)
+        error = errno ? errno : EIO;
+    else if (!S_ISREG(st.st_mode))
+        error = EINVAL;
+    if (error != 0) {
+        ::close(Fd);
+        Fd = -1;
+        return error;
+    }
+    FileSize = st.st_size;
+    return 0;
+}
+
+int TPop3Connection::TMessageFile::ReadPiece(int flags) {
     // The rest of the file and one byte more when that fits a piece: a file
     // as large as it was when opened then ends with this read, and the read
     // coming back short of the extra byte shows there is nothing after it.
@@ -467,7 +498,8 @@ int TPop3Connection::TMessageFile::ReadNext() {
     // interrupted read, a file system's own limit): only a read of nothing,
     // or the size the file had reached and nothing beyond it, is its end.
     while (got < want) {
-        const ssize_t n = ::pread(Fd, Bytes.data() + got, want - got, static_cast<off_t>(Read));
+        iovec part{Bytes.data() + got, want - got};
+        const ssize_t n = ::preadv2(Fd, &part, 1, static_cast<off_t>(Read), flags);
         if (n < 0) {
             if (errno == EINTR) continue;
             return errno;
@@ -487,6 +519,23 @@ int TPop3Connection::TMessageFile::ReadNext() {
     return 0;
 }
 
+int TPop3Connection::TMessageFile::ReadNext() {
+    if (Fd < 0) {
+        const int error = Open(false);
+        if (error != 0) return error;
+    }
+    return ReadPiece(0);
+}
+
+bool TPop3Connection::TMessageFile::ReadFirstNow() {
+    // A kernel without these flags refuses them (ENOSYS, EINVAL, EOPNOTSUPP):
+    // the workers then read every piece.
+    if (Fd < 0 && Open(true) != 0) return false;
+    if (ReadPiece(RWF_NOWAIT) == 0) return true;
+    Read = 0;
+    return false;
+}
+
 void TPop3Connection::StartMessageReply(const TMailboxEntry& entry, std::string head, std::int64_t topLines, bool top) {
     auto reply = std::make_unique<TMessageReply>();
     reply->File = std::make_shared<TMessageFile>();
@@ -501,6 +550,15 @@ void TPop3Connection::StartMessageReply(const TMailboxEntry& entry, std::string 
 }
 
 void TPop3Connection::ReadNextPiece() {
+    // Most messages are one piece, read moments ago by the client's own
+    // LIST or by the delivery: taken from the caches at once, they cost no
+    // round trip to a worker. Later pieces are read while one drains, so
+    // the workers' time is hidden behind the sending.
+    if (!FReply->Started && FReply->File->ReadFirstNow()) {
+        FReply->Ready = true;
+        SendPiece();
+        return;
+    }
     FReply->Reading = true;
     FFlow.Hold(TSessionFlow::Work);
     FWorkTicket = FServer->StartFileWork([file = FReply->File] { return static_cast<std::intptr_t>(file->ReadNext()); });
