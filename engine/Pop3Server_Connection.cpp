@@ -52,11 +52,11 @@ struct TPop3Connection::TMessageFile {
     // On a worker: opens the file at the first call, then reads the next
     // piece into Bytes. 0, or the errno of the failure.
     int ReadNext();
-    // On the loop's thread, for the first piece: opens the file and reads
-    // the piece only as far as the kernel's caches hold the path and the
-    // bytes. False when any of it would wait on the disk; ReadNext then
-    // does it all.
-    bool ReadFirstNow();
+    // On the loop's thread: opens the file (at the first call) and reads
+    // the next piece only as far as the kernel's caches hold the path and
+    // the bytes. False when any of it would wait on the disk; ReadNext then
+    // does what is left.
+    bool ReadNow();
 
 private:
     int Open(bool cachedOnly);
@@ -527,12 +527,13 @@ int TPop3Connection::TMessageFile::ReadNext() {
     return ReadPiece(0);
 }
 
-bool TPop3Connection::TMessageFile::ReadFirstNow() {
+bool TPop3Connection::TMessageFile::ReadNow() {
     // A kernel without these flags refuses them (ENOSYS, EINVAL, EOPNOTSUPP):
     // the workers then read every piece.
     if (Fd < 0 && Open(true) != 0) return false;
+    const std::int64_t start = Read;
     if (ReadPiece(RWF_NOWAIT) == 0) return true;
-    Read = 0;
+    Read = start;
     return false;
 }
 
@@ -550,13 +551,13 @@ void TPop3Connection::StartMessageReply(const TMailboxEntry& entry, std::string 
 }
 
 void TPop3Connection::ReadNextPiece() {
-    // Most messages are one piece, read moments ago by the client's own
-    // LIST or by the delivery: taken from the caches at once, they cost no
-    // round trip to a worker. Later pieces are read while one drains, so
-    // the workers' time is hidden behind the sending.
-    if (!FReply->Started && FReply->File->ReadFirstNow()) {
+    // What the caches hold is taken at once, without a round trip to a
+    // worker (a message delivered or read moments ago, the pages the kernel
+    // reads ahead). The first piece is sent now; a later one when the piece
+    // before has left, in a later step, as one read on a worker would be.
+    if (FReply->File->ReadNow()) {
         FReply->Ready = true;
-        SendPiece();
+        if (!FReply->Started) SendPiece();
         return;
     }
     FReply->Reading = true;
