@@ -451,9 +451,10 @@ TMailboxEntry* TPop3Connection::EntryForArgument(const std::string& numberText, 
 
 // --- RETR and TOP ----------------------------------------------------------------
 //
-// The answer is made a piece at a time. Each piece is read on the workers:
-// the first when the command comes, each further one while the piece before
-// it drains, and it is sent once that piece has left the send queue.
+// The answer is made a piece at a time. Each piece is read from the caches
+// when they hold it, else on the workers: the first when the command comes,
+// each further one while the piece before it drains, and it is sent once that
+// piece has left the send queue.
 // Meanwhile the session holds, so commands sent behind RETR wait and are
 // answered after the message, and a session never keeps more than a piece,
 // the piece read ahead and its output bound.
@@ -546,7 +547,6 @@ void TPop3Connection::StartMessageReply(const TMailboxEntry& entry, std::string 
     reply->Head = std::move(head);
     if (top) reply->Text = TRetrText::Top(topLines);
     FReply = std::move(reply);
-    FFlow.Hold(TSessionFlow::Producing);
     ReadNextPiece();
 }
 
@@ -561,6 +561,7 @@ void TPop3Connection::ReadNextPiece() {
         return;
     }
     FReply->Reading = true;
+    FFlow.Hold(TSessionFlow::Producing);
     FFlow.Hold(TSessionFlow::Work);
     FWorkTicket = FServer->StartFileWork([file = FReply->File] { return static_cast<std::intptr_t>(file->ReadNext()); });
 }
@@ -588,6 +589,7 @@ void TPop3Connection::SendPiece() {
     out.reserve(out.size() + file.Bytes.size() + file.Bytes.size() / 16 + 8);
     if (r.Text.Add(file.Bytes, out)) {
         if (!file.Ended) {
+            FFlow.Hold(TSessionFlow::Producing);
             FSocket->SendStr(out);
             r.Out = std::move(out);
             ReadNextPiece();
@@ -628,8 +630,11 @@ void TPop3Connection::EndMessageReply(std::string& out) {
         out += ".\r\n";
         FSocket->SendStr(out);
     }
-    // The commands that waited behind the message are answered now, unless
-    // its last piece left the output above the bound.
+    // A message of one piece taken from the caches is answered within its
+    // command, and the lines behind it are handled as usual. Otherwise the
+    // commands that waited behind the message are answered now, unless its
+    // last piece left the output above the bound.
+    if (!FFlow.Holds(TSessionFlow::Producing)) return;
     FFlow.AfterCommand();
     FFlow.Release(TSessionFlow::Producing, [this] { ProcessReceived(); });
 }
