@@ -45,8 +45,9 @@ class TPop3Server;
 constexpr std::size_t Pop3MaxLineLength = 4096;
 // Bytes of a message file read and turned into answer text in one step of
 // RETR or TOP. A larger message is answered a piece at a time, each piece
-// once the one before has left the send queue; the next piece is read on
-// the workers while the one before drains. Every other client waits for
+// once the one before has left the send queue; the next piece is read
+// (from the caches, or on the workers when it is not there) while the one
+// before drains. Every other client waits for
 // at most one piece of each such answer: with eight 20 MB downloads under way
 // a login took some 6 ms with pieces of 64 KiB, 11 ms with 128 KiB and 20 ms
 // with 256 KiB, and the downloads were no slower.
@@ -131,13 +132,15 @@ private:
     void QuitDone(std::int32_t deleted, std::int32_t kept);
 
     // The answer to RETR or TOP, made a piece at a time from the message
-    // file, each piece read on the workers.
+    // file, each piece read from the caches or, when they lack it, on the
+    // workers.
     struct TMessageFile;
     struct TMessageReply;
     // Starts the answer whose status line is head. A file that cannot be
     // opened as a file gets the status line alone and the session closes.
     void StartMessageReply(const TMailboxEntry& entry, std::string head, std::int64_t topLines, bool top);
-    // Has the workers read the answer's next piece.
+    // Takes the answer's next piece from the caches (the first is sent at
+    // once), or has the workers read it and holds until they have.
     void ReadNextPiece();
     // Makes and queues the answer's text from the piece read; the last
     // piece ends the answer.
