@@ -3,6 +3,7 @@
 // sockets), so the server's resident size is measured alone.
 //
 //   pop3_bench [logins-per-client] [retr-window]
+//   pop3_bench filework     (file work beside an unrelated client: below)
 //
 // Setup: a mailbox of 1,000 messages of 10 KB filled through the store, and
 // 49 more users whose folders hold hard links to the same files, so that 50
@@ -18,6 +19,7 @@
 //     message text;
 //   - peak resident size of the server process.
 
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -317,9 +319,192 @@ private:
     std::vector<std::unique_ptr<Session>> sessions_;
 };
 
+
+// --- file work beside an unrelated client (pop3_bench filework) ------------------
+//
+// One client QUITs after DELE of 2,000 messages of 20 KB; then 8 clients RETR
+// a 20 MB message each, every file dropped from the page cache first. Another
+// user's client sends NOOP after NOOP all the while: its slowest answer during
+// each phase is how long the loop's thread was kept from it. Last, the rate
+// of one client's RETR of those messages once they are in the page cache.
+
+constexpr int kQuitMessages = 2000;
+constexpr int kColdClients = 8;
+constexpr std::size_t kColdSize = 20u * 1024 * 1024;
+
+struct FileWorkResult {
+    double quitMs = 0, quitWorstNoopMs = 0;
+    double coldMs = 0, coldWorstNoopMs = 0;
+    double warmMBs = 0;
+    long noops = 0, failures = 0;
+};
+
+bool login(Conn& c, const std::string& user) {
+    if (c.line().compare(0, 3, "+OK") != 0) return false;
+    c.send("USER " + user + "\r\n");
+    if (c.line().compare(0, 3, "+OK") != 0) return false;
+    c.send("PASS pw\r\n");
+    return c.line().compare(0, 3, "+OK") == 0;
+}
+
+// Runs work() while the watcher NOOPs; returns work's time and the slowest
+// NOOP answer in ms.
+void beside(int port, FileWorkResult& r, const std::function<bool()>& work, double& workMs, double& worstMs) {
+    Conn w(port);
+    if (!login(w, "watcher")) {
+        ++r.failures;
+        return;
+    }
+    std::atomic<bool> done{false};
+    double worst = 0;
+    std::thread watcher([&] {
+        while (!done) {
+            const auto t = Clock::now();
+            w.send("NOOP\r\n");
+            if (w.line() != "+OK") {
+                std::fprintf(stderr, "NOOP failed\n");
+                ++r.failures;
+                return;
+            }
+            worst = std::max(worst, std::chrono::duration<double, std::milli>(Clock::now() - t).count());
+            ++r.noops;
+        }
+    });
+    const auto t0 = Clock::now();
+    if (!work()) {
+        std::fprintf(stderr, "a phase failed\n");
+        ++r.failures;
+    }
+    workMs = std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
+    done = true;
+    watcher.join();
+    worstMs = worst;
+    w.send("QUIT\r\n");
+    w.line();
+}
+
+FileWorkResult runFileWorkClients(int port) {
+    FileWorkResult r;
+    Conn q(port);
+    if (!login(q, "quitter")) ++r.failures;
+    std::string dele;
+    for (int i = 1; i <= kQuitMessages; ++i) dele += "DELE " + std::to_string(i) + "\r\n";
+    q.send(dele);
+    for (int i = 1; i <= kQuitMessages; ++i)
+        if (q.line().compare(0, 3, "+OK") != 0) ++r.failures;
+    beside(
+        port, r,
+        [&] {
+            q.send("QUIT\r\n");
+            return q.line() == "+OK " + std::to_string(kQuitMessages) + " Messages Deleted.  Bye.";
+        },
+        r.quitMs, r.quitWorstNoopMs);
+    beside(
+        port, r,
+        [&] {
+            std::vector<std::thread> readers;
+            std::atomic<int> bad{0};
+            for (int i = 0; i < kColdClients; ++i)
+                readers.emplace_back([&, i] {
+                    Conn c(port);
+                    if (!login(c, "cold" + std::to_string(i))) return void(++bad);
+                    c.send("RETR 1\r\n");
+                    if (c.line().compare(0, 3, "+OK") != 0 || c.body() < static_cast<long>(kColdSize) - 1024) ++bad;
+                    c.send("QUIT\r\n");
+                    c.line();
+                });
+            for (auto& t : readers) t.join();
+            return bad == 0;
+        },
+        r.coldMs, r.coldWorstNoopMs);
+    // The same messages again, now in the page cache, one client at a time.
+    const auto t0 = Clock::now();
+    long bytes = 0;
+    for (int i = 0; i < kColdClients; ++i) {
+        Conn c(port);
+        if (!login(c, "cold" + std::to_string(i))) ++r.failures;
+        c.send("RETR 1\r\n");
+        c.line();
+        bytes += c.body();
+        c.send("QUIT\r\n");
+        c.line();
+    }
+    r.warmMBs = bytes / std::chrono::duration<double>(Clock::now() - t0).count() / 1e6;
+    return r;
+}
+
+void writeMessage(const std::string& path, std::size_t size) {
+    std::string text = "Subject: file work\r\n\r\n";
+    while (text.size() + 76 <= size) text += std::string(74, 'x') + "\r\n";
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+int fileWorkMain() {
+    char tmpl[] = "/tmp/pop3-bench-XXXXXX";
+    if (!::mkdtemp(tmpl)) return 1;
+    const std::string home = tmpl;
+    ::setenv("XDG_DATA_HOME", home.c_str(), 1);
+    ServerInformation = std::make_unique<TServerInformation>();
+    TServerInformation& si = *ServerInformation;
+    si.Pop3BindAddress = "127.0.0.1";
+    si.Pop3ListenPort = freePort();
+    si.ServerName = "bench.test";
+    std::vector<std::string> users{"quitter", "watcher"};
+    for (int i = 0; i < kColdClients; ++i) users.push_back("cold" + std::to_string(i));
+    for (const auto& u : users) {
+        TPop3UserInformation user;
+        user.Password = "pw";
+        user.SaveUser(u);
+    }
+    char name[32];
+    for (int i = 0; i < kQuitMessages; ++i) {
+        std::snprintf(name, sizeof name, "m%05d.txt", i);
+        writeMessage(si.MailBoxPath + "quitter/" + name, 20 * 1024);
+    }
+    std::vector<std::string> cold;
+    for (int i = 0; i < kColdClients; ++i) {
+        cold.push_back(si.MailBoxPath + "cold" + std::to_string(i) + "/big.txt");
+        writeMessage(cold.back(), kColdSize);
+    }
+    ::sync();
+    // The big messages come from the disk, not from memory.
+    for (const auto& path : cold) {
+        const int fd = ::open(path.c_str(), O_RDONLY);
+        ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+        ::close(fd);
+    }
+
+    TPop3Server server;
+    server.Start();
+    int pipeFd[2];
+    if (!server.IsListening() || ::pipe(pipeFd) != 0) return 1;
+    const int port = si.Pop3ListenPort;
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::close(pipeFd[0]);
+        const FileWorkResult r = runFileWorkClients(port);
+        _exit(::write(pipeFd[1], &r, sizeof r) == sizeof r ? 0 : 1);
+    }
+    ::close(pipeFd[1]);
+    int status = 0;
+    platform::loop().runUntil([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, 30 * 60 * 1000);
+    FileWorkResult r;
+    const bool ok = ::read(pipeFd[0], &r, sizeof r) == sizeof r;
+    server.Shutdown();
+    std::printf("QUIT deleting %d x 20 KB: %.1f ms; worst NOOP beside it %.2f ms\n", kQuitMessages, r.quitMs,
+                r.quitWorstNoopMs);
+    std::printf("%d clients RETR of 20 MB, not cached: %.1f ms; worst NOOP beside them %.2f ms\n", kColdClients,
+                r.coldMs, r.coldWorstNoopMs);
+    std::printf("one client RETR of 20 MB from the page cache: %.0f MB/s\n", r.warmMBs);
+    std::printf("NOOPs answered: %ld; failures: %ld\n", r.noops, r.failures);
+    ServerInformation.reset();
+    fs::remove_all(home);
+    return ok && r.failures == 0 ? 0 : 1;
+}
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 1 && std::string(argv[1]) == "filework") return fileWorkMain();
     const int perClient = argc > 1 ? std::atoi(argv[1]) : 40;
     if (argc > 2) g_retrWindow = std::max(1, std::atoi(argv[2]));
     char tmpl[] = "/tmp/pop3-bench-XXXXXX";

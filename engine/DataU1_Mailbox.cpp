@@ -332,12 +332,8 @@ TMailboxEntry* TPop3MailInformation::FindByNumber(std::int32_t number) const {
 }
 
 std::int32_t TPop3MailInformation::DeleteMarked() {
-    std::int32_t deleted = 0;
-    for (const auto& e : Entries) {
-        if (!e->Deleted) continue;
-        std::string path = Folder + e->FileName;
-        if (datau1::regularFileExists(path) && FileOperation(path, "", "DELETE")) ++deleted;
-    }
-    if (deleted > 0) platform::syncFolder(Folder);
-    return deleted;
+    std::vector<std::string> marked;
+    for (const auto& e : Entries)
+        if (e->Deleted) marked.push_back(e->FileName);
+    return datau1::deleteMailboxFiles(Folder, marked).deleted;
 }

@@ -3,13 +3,16 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <ctime>
 #include <unordered_map>
 
 #include "DataU1_Internal.h"
+#include "platform/DurableFile.h"
 
 namespace datau1 {
 namespace {
@@ -27,6 +30,25 @@ constexpr std::size_t kMaxListings = 256;
 constexpr std::size_t kMaxNames = 256 * 1024;
 
 std::int64_t ns(const timespec& t) { return static_cast<std::int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec; }
+
+// A folder's status with its birth time (0 where the file system keeps
+// none). A folder removed and made again may get the inode number of the old
+// one, and its files the old files' numbers and names: the birth time tells
+// the new folder from the one remembered.
+bool folderStatus(int dirFd, const char* path, int flags, struct stat& st, std::int64_t& bornNs) {
+    struct statx sx {};
+    if (::statx(dirFd, path, flags, STATX_BASIC_STATS | STATX_BTIME, &sx) != 0) return false;
+    st = {};
+    st.st_dev = makedev(sx.stx_dev_major, sx.stx_dev_minor);
+    st.st_ino = sx.stx_ino;
+    st.st_mode = sx.stx_mode;
+    st.st_mtim = {static_cast<time_t>(sx.stx_mtime.tv_sec), static_cast<long>(sx.stx_mtime.tv_nsec)};
+    st.st_ctim = {static_cast<time_t>(sx.stx_ctime.tv_sec), static_cast<long>(sx.stx_ctime.tv_nsec)};
+    bornNs = (sx.stx_mask & STATX_BTIME)
+                 ? static_cast<std::int64_t>(sx.stx_btime.tv_sec) * 1'000'000'000 + sx.stx_btime.tv_nsec
+                 : 0;
+    return true;
+}
 
 struct FolderKey {
     dev_t dev;
@@ -46,6 +68,7 @@ struct Listing {
     bool whole = false;
     std::int64_t mtimeNs = 0;
     std::int64_t ctimeNs = 0;
+    std::int64_t bornNs = 0;
     std::uint64_t lastUse = 0;
     std::vector<MailboxFile> files;
     std::vector<ino_t> inos;  // beside files
@@ -172,10 +195,11 @@ bool listMailboxFolder(const std::string& folder, std::vector<MailboxFile>& file
     files.clear();
     Cache& c = cache();
     struct stat st {};
-    if (::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+    std::int64_t born = 0;
+    if (!folderStatus(AT_FDCWD, folder.c_str(), 0, st, born) || !S_ISDIR(st.st_mode)) return false;
     auto it = c.listings.find(FolderKey{st.st_dev, st.st_ino});
     if (it != c.listings.end() && it->second.whole && it->second.mtimeNs == ns(st.st_mtim) &&
-        it->second.ctimeNs == ns(st.st_ctim)) {
+        it->second.ctimeNs == ns(st.st_ctim) && it->second.bornNs == born) {
         it->second.lastUse = ++c.uses;
         files = it->second.files;
         return true;
@@ -188,14 +212,14 @@ bool listMailboxFolder(const std::string& folder, std::vector<MailboxFile>& file
     if (fd < 0) return false;
     // The times are taken before the entries are read: a change during the
     // read moves them, and the next login reads again.
-    if (::fstat(fd, &st) != 0) {
+    if (!folderStatus(fd, "", AT_EMPTY_PATH, st, born)) {
         ::close(fd);
         return false;
     }
     const FolderKey openedKey{st.st_dev, st.st_ino};
     it = c.listings.find(openedKey);
     std::vector<ino_t> inos;
-    readFolder(fd, it == c.listings.end() ? nullptr : &it->second, files, inos);
+    readFolder(fd, it == c.listings.end() || it->second.bornNs != born ? nullptr : &it->second, files, inos);
     ::close(fd);
 
     if (files.size() > kMaxNames) {
@@ -206,6 +230,7 @@ bool listMailboxFolder(const std::string& folder, std::vector<MailboxFile>& file
     l.whole = settled(st, readStart);
     l.mtimeNs = ns(st.st_mtim);
     l.ctimeNs = ns(st.st_ctim);
+    l.bornNs = born;
     l.lastUse = ++c.uses;
     l.files = files;
     l.inos = std::move(inos);
@@ -217,6 +242,29 @@ bool listMailboxFolder(const std::string& folder, std::vector<MailboxFile>& file
         c.listings.erase(oldest);
     }
     return true;
+}
+
+MailboxDeletion deleteMailboxFiles(const std::string& folder, const std::vector<std::string>& names) {
+    MailboxDeletion result;
+    for (const std::string& name : names) {
+        const std::string path = folder + name;
+        struct stat st {};
+        if (::stat(path.c_str(), &st) != 0) {
+            // Gone already, or out of reach: only what may still be there counts.
+            if (errno != ENOENT && errno != ENOTDIR) ++result.kept;
+            continue;
+        }
+        if (!S_ISREG(st.st_mode)) {
+            ++result.kept;
+            continue;
+        }
+        if (::unlink(path.c_str()) == 0)
+            ++result.deleted;
+        else if (errno != ENOENT)
+            ++result.kept;
+    }
+    if (result.deleted > 0) platform::syncFolder(folder);
+    return result;
 }
 
 void forgetMailboxListings() { cache().listings.clear(); }

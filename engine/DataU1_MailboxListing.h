@@ -6,7 +6,7 @@
 // Contract:
 //  - Main thread only (the remembered listings are not locked).
 //  - A remembered listing is used only while the folder is the same folder
-//    (device and inode) with the same nanosecond modification and change
+//    (device, inode and birth time) with the same nanosecond modification and change
 //    times. Messages enter a folder only by a rename into it and leave it by
 //    an unlink, and both move those times, so a listing never shows a message
 //    that is gone or hides one that arrived. A listing whose folder changed
@@ -35,6 +35,18 @@ struct MailboxFile {
 // folder enumeration of the original platform gives them. False when folder
 // is not a readable folder; files is then left empty.
 bool listMailboxFolder(const std::string& folder, std::vector<MailboxFile>& files);
+
+// What became of the marked files of a mailbox when they were deleted.
+struct MailboxDeletion {
+    std::int32_t deleted = 0;  // unlinked
+    std::int32_t kept = 0;     // still there: the unlink failed, or no regular file has the name
+};
+
+// Deletes folder + name for each of names that is a regular file, then
+// flushes the folder once when any went. A name already gone counts as
+// neither deleted nor kept. Makes file system calls only and touches no
+// remembered listing, so it may run on the platform's workers.
+MailboxDeletion deleteMailboxFiles(const std::string& folder, const std::vector<std::string>& names);
 
 // Forgets every remembered listing (tests; a settings change of the mailbox
 // folder needs nothing, as listings are keyed by the folder's identity).

@@ -90,6 +90,8 @@ bool TPop3Server::IsListening() {
 
 bool TPop3Server::IsMailboxLocked(const TPop3Connection* session, const std::string& name) const {
     const std::string wanted = platform::lowerCase(name);
+    for (const auto& [ticket, user] : FWorkLocks)
+        if (user == wanted) return true;
     for (const auto& c : FConnections) {
         if (c.get() != session && platform::lowerCase(c->UserName()) == wanted) return true;
     }
@@ -127,6 +129,12 @@ void TPop3Server::RemoveAllConnections() {
     }
 }
 
+platform::FileWorkTicket TPop3Server::StartFileWork(std::function<std::intptr_t()> job, const std::string& lockedUser) {
+    const platform::FileWorkTicket ticket = platform::startFileWork(std::move(job), Handle, WM_FILE_WORK_DONE);
+    if (!lockedUser.empty()) FWorkLocks.emplace_back(ticket, platform::lowerCase(lockedUser));
+    return ticket;
+}
+
 void TPop3Server::ConnectionLog(void* sender, const std::string& text, int level) {
     if (OnLog) OnLog(this, SessionPrefix(ObjectIdentity(sender)) + Printable(text), level);
 }
@@ -140,6 +148,17 @@ void TPop3Server::FireStatus() {
 }
 
 void TPop3Server::WndProc(TWHComponent*, TMessage& msg) {
+    if (msg.Msg == WM_FILE_WORK_DONE) {
+        const auto ticket = static_cast<platform::FileWorkTicket>(msg.WParam);
+        std::erase_if(FWorkLocks, [ticket](const auto& lock) { return lock.first == ticket; });
+        for (const auto& c : FConnections) {
+            if (c->WorkTicket() == ticket) {
+                c->FileWorkDone(msg.LParam);
+                return;
+            }
+        }
+        return;
+    }
     if (msg.Msg != WM_RELEASE_CONNECTION) return;
     auto* session = reinterpret_cast<TPop3Connection*>(msg.WParam);
     for (const auto& c : FConnections) {

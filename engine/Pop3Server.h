@@ -16,18 +16,26 @@
 //    cannot bind is reported there (Kind 1), never by a result or exception.
 //  - The destructor frees remaining sessions without firing events; the
 //    owner calls Shutdown first when it wants to see them go.
+//  - A session's file work (reading a message it sends, deleting the files
+//    of a QUIT) runs on the platform's workers; its end comes to the
+//    server's window and goes to the session that started it, found by the
+//    work's ticket. A session freed meanwhile gets nothing: its work still
+//    runs to its end, and a QUIT's mailbox stays locked until then.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "DataU1.h"
 #include "ServiceEvents.h"
 #include "SessionFlow.h"
 #include "WHComponent.h"
+#include "platform/FileWork.h"
 #include "sockets/WSocket.h"
 
 class TPop3Server;
@@ -37,7 +45,9 @@ class TPop3Server;
 constexpr std::size_t Pop3MaxLineLength = 4096;
 // Bytes of a message file read and turned into answer text in one step of
 // RETR or TOP. A larger message is answered a piece at a time, each piece
-// once the one before has left the send queue. Every other client waits for
+// once the one before has left the send queue; the next piece is read
+// (from the caches, or on the workers when it is not there) while the one
+// before drains. Every other client waits for
 // at most one piece of each such answer: with eight 20 MB downloads under way
 // a login took some 6 ms with pieces of 64 KiB, 11 ms with 128 KiB and 20 ms
 // with 256 KiB, and the downloads were no slower.
@@ -78,6 +88,11 @@ public:
     TWSocket& Socket() { return *FSocket; }
     const TSessionFlow& Flow() const { return FFlow; }
 
+    // The ticket of the file work the session waits for; 0 when none.
+    platform::FileWorkTicket WorkTicket() const { return FWorkTicket; }
+    // The server hands over the end of that work (the job's result).
+    void FileWorkDone(std::intptr_t result);
+
 private:
     void SocketDataAvailable(TCustomWSocket* sender, std::uint16_t error);
     void SocketDataSent(TCustomWSocket* sender, std::uint16_t error);
@@ -114,16 +129,27 @@ private:
     // and returns nullptr when there is none or it is marked deleted.
     TMailboxEntry* EntryForArgument(const std::string& numberText, const char* missingLog);
 
-    // The answer to RETR or TOP, made a piece at a time from the open file.
+    // QUIT in the transaction state, once the marked files are deleted.
+    void QuitDone(std::int32_t deleted, std::int32_t kept);
+
+    // The answer to RETR or TOP, made a piece at a time from the message
+    // file, each piece read from the caches or, when they lack it, on the
+    // workers.
+    struct TMessageFile;
     struct TMessageReply;
-    enum class TPiece { More, Done, Failed };
-    // Starts the answer whose status line is head; false (nothing sent)
-    // when the message file cannot be opened as a file.
-    bool StartMessageReply(const TMailboxEntry& entry, std::string head, std::int64_t topLines, bool top);
-    // Makes and queues the next piece of the answer; the last one ends it.
-    void ContinueMessageReply();
-    TPiece ReadPiece(std::string& out);
+    // Starts the answer whose status line is head. A file that cannot be
+    // opened as a file gets the status line alone and the session closes.
+    void StartMessageReply(const TMailboxEntry& entry, std::string head, std::int64_t topLines, bool top);
+    // Takes the answer's next piece from the caches (the first is sent at
+    // once), or has the workers read it and holds until they have.
+    void ReadNextPiece();
+    // Makes and queues the answer's text from the piece read; the last
+    // piece ends the answer.
+    void SendPiece();
     void EndMessageReply(std::string& out);
+    // The answer cannot be completed: the client gets no ".", so it never
+    // takes what it has for the whole message.
+    void AbandonMessageReply(const char* logText);
 
     TObjectIdentityRegistration FRegistration;
     TPop3Server* FServer;  // not owned
@@ -136,6 +162,8 @@ private:
     std::unique_ptr<TPop3UserInformation> FUser;
     std::unique_ptr<TPop3MailInformation> FMailbox;
     std::unique_ptr<TMessageReply> FReply;  // while an answer is being made
+    platform::FileWorkTicket FWorkTicket = 0;
+    std::int32_t FQuitMarked = -1;  // files a QUIT deletes; -1 before QUIT
 };
 
 class TPop3Server : public TWHComponent {
@@ -144,6 +172,9 @@ public:
     // its identity, so that a request left over from a freed session can
     // never free a later one that happens to live at the same address).
     static constexpr unsigned WM_RELEASE_CONNECTION = platform::WM_USER + 100;  // 1124
+    // File work of a session has ended (wParam: its ticket, lParam: the
+    // job's result).
+    static constexpr unsigned WM_FILE_WORK_DONE = platform::WM_USER + 101;
 
     explicit TPop3Server(void* owner = nullptr);
     ~TPop3Server() override;
@@ -172,6 +203,11 @@ public:
     void CloseIdleConnections(std::int32_t minutes);
     void RemoveConnection(TPop3Connection* session);
     void RemoveAllConnections();
+    // Runs a session's file work on the workers; its end goes to the session
+    // whose WorkTicket() is the ticket returned. lockedUser: a mailbox that
+    // stays locked until the work has ended, even when the session is freed
+    // sooner (the deletions of a QUIT).
+    platform::FileWorkTicket StartFileWork(std::function<std::intptr_t()> job, const std::string& lockedUser = {});
     // The relay every session's OnLog goes to.
     // Sender is the session that logged (its registered identity names it).
     void ConnectionLog(void* sender, const std::string& text, int level);
@@ -200,6 +236,8 @@ private:
     std::unique_ptr<TWSocket> FListenSocket;
     std::vector<std::unique_ptr<TPop3Connection>> FConnections;
     bool FListening = false;
+    // Mailboxes (lower case) locked by file work in flight, by its ticket.
+    std::vector<std::pair<platform::FileWorkTicket, std::string>> FWorkLocks;
 };
 
 // --- message text helpers (exposed for tests) --------------------------------

@@ -1,12 +1,16 @@
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 
+#include "DataU1_MailboxListing.h"
 #include "MD5.h"
 #include "Pop3Server.h"
 #include "UtilU1.h"
@@ -34,6 +38,52 @@ std::string Greeting(std::uint8_t bannerLevel) {
 std::int32_t MessageNumber(const std::string& text) { return StrToIntDefault(text, -1); }
 
 }  // namespace
+
+// --- the answer to RETR or TOP (below) -------------------------------------------
+
+// The message file and the piece last read from it. The session and the
+// worker reading it share it, so a session freed meanwhile leaves the worker
+// what it works on; only one of them touches it at a time (a read is started
+// only when none runs, and its result is looked at only once it has ended).
+struct TPop3Connection::TMessageFile {
+    ~TMessageFile() {
+        if (Fd >= 0) ::close(Fd);
+    }
+    // On a worker: opens the file at the first call, then reads the next
+    // piece into Bytes. 0, or the errno of the failure.
+    int ReadNext();
+    // On the loop's thread: opens the file (at the first call) and reads
+    // the next piece only as far as the kernel's caches hold the path and
+    // the bytes. False when any of it would wait on the disk; ReadNext then
+    // does what is left.
+    bool ReadNow();
+
+private:
+    int Open(bool cachedOnly);
+    int ReadPiece(int flags);
+
+public:
+
+    std::string Path;
+    int Fd = -1;
+    std::int64_t FileSize = 0;  // when opened
+    std::int64_t Read = 0;      // bytes read so far
+    std::string Bytes;          // the piece last read
+    bool Ended = false;         // the file ended within that piece
+};
+
+struct TPop3Connection::TMessageReply {
+    std::shared_ptr<TMessageFile> File;
+    bool Top = false;
+    std::int64_t Listed = -1;  // the size the listing gave
+    std::string Head;          // the status line; leaves with the first piece
+    bool Started = false;      // the first piece has been handled
+    bool Reading = false;      // a worker reads the next piece
+    bool Ready = false;        // a piece has been read and waits to be sent
+    int Error = 0;             // of the read that made it
+    TRetrText Text;
+    std::string Out;  // a piece's text; kept for the next piece
+};
 
 TPop3Connection::TPop3Connection(TPop3Server* server)
     : ID(NewObjectIdentity()),
@@ -151,7 +201,7 @@ void TPop3Connection::SocketDataSent(TCustomWSocket*, std::uint16_t) {
     // there starts has had its first piece in this step already.
     const bool producing = FReply && FFlow.Holds(TSessionFlow::Producing);
     FFlow.Drained([this] { Disconnect(); }, [this] { ProcessReceived(); });
-    if (producing && FReply && Connected()) ContinueMessageReply();
+    if (producing && FReply && FReply->Ready && Connected()) SendPiece();
 }
 
 void TPop3Connection::SocketSessionClosed(TCustomWSocket*, std::uint16_t) {
@@ -297,13 +347,44 @@ void TPop3Connection::Login() {
 }
 
 void TPop3Connection::CmdQuit() {
-    if (FState == TPop3State::Transaction) {
-        const std::int32_t deleted = FMailbox->DeleteMarked();
-        Reply("+OK " + std::to_string(deleted) + " Messages Deleted.  Bye.");
-        Log("Updated", 4);
-    } else {
+    if (FState != TPop3State::Transaction) {
         Reply("+OK Signing Off");
         Log("NOT Updated", 4);
+        CloseWhenSent();
+        return;
+    }
+    std::vector<std::string> marked;
+    for (const auto& e : FMailbox->Entries)
+        if (e->Deleted) marked.push_back(e->FileName);
+    if (marked.empty()) {
+        QuitDone(0, 0);
+        return;
+    }
+    // Unlinking thousands of files, and flushing the folder, can take the
+    // disk seconds: the workers do it while the session holds, and the
+    // mailbox stays locked until it is done, whatever becomes of the session.
+    static_assert(sizeof(std::intptr_t) >= 8, "a deletion's two counts travel in one result");
+    FQuitMarked = static_cast<std::int32_t>(marked.size());
+    FFlow.Hold(TSessionFlow::Work);
+    FWorkTicket = FServer->StartFileWork(
+        [folder = FMailbox->Folder, names = std::move(marked)] {
+            const datau1::MailboxDeletion d = datau1::deleteMailboxFiles(folder, names);
+            return static_cast<std::intptr_t>(d.kept) << 32 | d.deleted;
+        },
+        FUserName);
+}
+
+void TPop3Connection::QuitDone(std::int32_t deleted, std::int32_t kept) {
+    if (kept > 0) {
+        // A client that took +OK would forget messages that are still here
+        // and download them again at its next visit.
+        Reply("-ERR some deleted messages not removed");
+        Log("Not Updated: " + std::to_string(kept) + " of " + std::to_string(FQuitMarked) +
+                " deleted messages not removed",
+            3);
+    } else {
+        Reply("+OK " + std::to_string(deleted) + " Messages Deleted.  Bye.");
+        Log("Updated", 4);
     }
     CloseWhenSent();
 }
@@ -370,91 +451,165 @@ TMailboxEntry* TPop3Connection::EntryForArgument(const std::string& numberText, 
 
 // --- RETR and TOP ----------------------------------------------------------------
 //
-// The answer is made from the open file a piece at a time: the first piece at
-// once (a message that fits one piece costs one read and one send), each
-// further one when the one before has left the send queue. Meanwhile the
-// session holds, so commands sent behind RETR wait and are answered after the
-// message, and a session never keeps more than a piece and its output bound.
+// The answer is made a piece at a time. Each piece is read from the caches
+// when they hold it, else on the workers: the first when the command comes,
+// each further one while the piece before it drains, and it is sent once that
+// piece has left the send queue.
+// Meanwhile the session holds, so commands sent behind RETR wait and are
+// answered after the message, and a session never keeps more than a piece,
+// the piece read ahead and its output bound.
 
-struct TPop3Connection::TMessageReply {
-    ~TMessageReply() {
-        if (Fd >= 0) ::close(Fd);
+int TPop3Connection::TMessageFile::Open(bool cachedOnly) {
+    if (cachedOnly) {
+        open_how how {};
+        how.flags = O_RDONLY | O_CLOEXEC;
+        how.resolve = RESOLVE_CACHED;
+        Fd = static_cast<int>(::syscall(SYS_openat2, AT_FDCWD, Path.c_str(), &how, sizeof how));
+    } else {
+        Fd = ::open(Path.c_str(), O_RDONLY | O_CLOEXEC);
     }
-    int Fd = -1;
-    bool Top = false;
-    std::int64_t FileSize = 0;  // when opened
-    std::int64_t Read = 0;
-    TRetrText Text;
-    std::unique_ptr<char[]> Buffer;
-    std::size_t BufferSize = 0;
-    std::string Out;  // a piece's text; kept for the next piece
-};
-
-bool TPop3Connection::StartMessageReply(const TMailboxEntry& entry, std::string head, std::int64_t topLines, bool top) {
-    auto reply = std::make_unique<TMessageReply>();
-    const std::string path = FMailbox->Folder + entry.FileName;
-    reply->Fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (Fd < 0) return errno ? errno : EIO;
     struct stat st {};
-    if (reply->Fd < 0 || ::fstat(reply->Fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
-    reply->Top = top;
-    reply->FileSize = st.st_size;
-    if (top) reply->Text = TRetrText::Top(topLines);
-    FReply = std::move(reply);
-
-    // The whole first piece goes to the socket in one send, status line
-    // included: one send per line would cost a system call for every line.
-    std::string out = std::move(head);
-    switch (ReadPiece(out)) {
-        case TPiece::Done: EndMessageReply(out); break;
-        case TPiece::More:
-            FFlow.Hold(TSessionFlow::Producing);
-            FSocket->SendStr(out);
-            break;
-        case TPiece::Failed: FReply.reset(); return false;
+    int error = 0;
+    if (::fstat(Fd, &st) != 0)
+        error = errno ? errno : EIO;
+    else if (!S_ISREG(st.st_mode))
+        error = EINVAL;
+    if (error != 0) {
+        ::close(Fd);
+        Fd = -1;
+        return error;
     }
-    return true;
+    FileSize = st.st_size;
+    return 0;
 }
 
-TPop3Connection::TPiece TPop3Connection::ReadPiece(std::string& out) {
-    TMessageReply& r = *FReply;
+int TPop3Connection::TMessageFile::ReadPiece(int flags) {
     // The rest of the file and one byte more when that fits a piece: a file
     // as large as it was when opened then ends with this read, and the read
     // coming back short of the extra byte shows there is nothing after it.
-    const std::int64_t rest = r.FileSize - r.Read;
+    const std::int64_t rest = FileSize - Read;
     const std::size_t want = rest >= 0 && rest < static_cast<std::int64_t>(Pop3MessagePiece)
                                  ? static_cast<std::size_t>(rest) + 1
                                  : Pop3MessagePiece;
-    if (r.BufferSize < want) {
-        r.Buffer = std::make_unique_for_overwrite<char[]>(want);
-        r.BufferSize = want;
-    }
+    Bytes.resize(want);
     std::size_t got = 0;
-    bool ended = false;
+    Ended = false;
     // A read may give less than asked for without having met the end (an
     // interrupted read, a file system's own limit): only a read of nothing,
     // or the size the file had reached and nothing beyond it, is its end.
     while (got < want) {
-        const ssize_t n = ::read(r.Fd, r.Buffer.get() + got, want - got);
+        iovec part{Bytes.data() + got, want - got};
+        const ssize_t n = ::preadv2(Fd, &part, 1, static_cast<off_t>(Read), flags);
         if (n < 0) {
             if (errno == EINTR) continue;
-            return TPiece::Failed;
+            return errno;
         }
         if (n == 0) {
-            ended = true;
+            Ended = true;
             break;
         }
         got += static_cast<std::size_t>(n);
-        r.Read += n;
-        if (r.Read == r.FileSize && got < want) {
-            ended = true;
+        Read += n;
+        if (Read == FileSize && got < want) {
+            Ended = true;
             break;
         }
     }
-    out.reserve(out.size() + got + got / 16 + 8);
-    if (!r.Text.Add(std::string_view(r.Buffer.get(), got), out)) return TPiece::Done;
-    if (!ended) return TPiece::More;
-    r.Text.End(out);
-    return TPiece::Done;
+    Bytes.resize(got);
+    return 0;
+}
+
+int TPop3Connection::TMessageFile::ReadNext() {
+    if (Fd < 0) {
+        const int error = Open(false);
+        if (error != 0) return error;
+    }
+    return ReadPiece(0);
+}
+
+bool TPop3Connection::TMessageFile::ReadNow() {
+    // A kernel without these flags refuses them (ENOSYS, EINVAL, EOPNOTSUPP):
+    // the workers then read every piece.
+    if (Fd < 0 && Open(true) != 0) return false;
+    const std::int64_t start = Read;
+    if (ReadPiece(RWF_NOWAIT) == 0) return true;
+    Read = start;
+    return false;
+}
+
+void TPop3Connection::StartMessageReply(const TMailboxEntry& entry, std::string head, std::int64_t topLines, bool top) {
+    auto reply = std::make_unique<TMessageReply>();
+    reply->File = std::make_shared<TMessageFile>();
+    reply->File->Path = FMailbox->Folder + entry.FileName;
+    reply->Top = top;
+    reply->Listed = entry.Size;
+    reply->Head = std::move(head);
+    if (top) reply->Text = TRetrText::Top(topLines);
+    FReply = std::move(reply);
+    ReadNextPiece();
+}
+
+void TPop3Connection::ReadNextPiece() {
+    // What the caches hold is taken at once, without a round trip to a
+    // worker (a message delivered or read moments ago, the pages the kernel
+    // reads ahead). The first piece is sent now; a later one when the piece
+    // before has left, in a later step, as one read on a worker would be.
+    if (FReply->File->ReadNow()) {
+        FReply->Ready = true;
+        if (!FReply->Started) SendPiece();
+        return;
+    }
+    FReply->Reading = true;
+    FFlow.Hold(TSessionFlow::Producing);
+    FFlow.Hold(TSessionFlow::Work);
+    FWorkTicket = FServer->StartFileWork([file = FReply->File] { return static_cast<std::intptr_t>(file->ReadNext()); });
+}
+
+void TPop3Connection::SendPiece() {
+    TMessageReply& r = *FReply;
+    r.Ready = false;
+    if (r.Error != 0) {
+        if (!r.Started) {
+            // A "." here would hand the client an empty message as if it were
+            // whole, and the client would then delete the real one. Closing
+            // leaves the mailbox as it is (nothing is deleted without QUIT).
+            FSocket->SendStr(r.Head);
+        }
+        AbandonMessageReply("Message File Unreadable, Closing Connection");
+        return;
+    }
+    // The whole first piece goes to the socket in one send, status line
+    // included: one send per line would cost a system call for every line.
+    std::string out = std::move(r.Out);
+    out.clear();
+    if (!r.Started) out = std::move(r.Head);
+    r.Started = true;
+    const TMessageFile& file = *r.File;
+    out.reserve(out.size() + file.Bytes.size() + file.Bytes.size() / 16 + 8);
+    if (r.Text.Add(file.Bytes, out)) {
+        if (!file.Ended) {
+            FFlow.Hold(TSessionFlow::Producing);
+            FSocket->SendStr(out);
+            r.Out = std::move(out);
+            ReadNextPiece();
+            return;
+        }
+        // A file that ends before the size it was listed with has been cut
+        // (by hand, or the disk) since: what the client got is not the message.
+        if (file.Read < (r.Listed >= 0 ? r.Listed : file.FileSize)) {
+            AbandonMessageReply("Message File Cut Short, Closing Connection");
+            return;
+        }
+        r.Text.End(out);
+    }
+    EndMessageReply(out);
+}
+
+void TPop3Connection::AbandonMessageReply(const char* logText) {
+    FReply.reset();
+    Log(logText, 3);
+    Disconnect();
 }
 
 void TPop3Connection::EndMessageReply(std::string& out) {
@@ -475,31 +630,30 @@ void TPop3Connection::EndMessageReply(std::string& out) {
         out += ".\r\n";
         FSocket->SendStr(out);
     }
-    if (FFlow.Holds(TSessionFlow::Producing)) {
-        // The commands that waited behind the message are answered now,
-        // unless its last piece left the output above the bound.
-        FFlow.AfterCommand();
-        FFlow.Release(TSessionFlow::Producing, [this] { ProcessReceived(); });
-    }
+    // A message of one piece taken from the caches is answered within its
+    // command, and the lines behind it are handled as usual. Otherwise the
+    // commands that waited behind the message are answered now, unless its
+    // last piece left the output above the bound.
+    if (!FFlow.Holds(TSessionFlow::Producing)) return;
+    FFlow.AfterCommand();
+    FFlow.Release(TSessionFlow::Producing, [this] { ProcessReceived(); });
 }
 
-void TPop3Connection::ContinueMessageReply() {
-    std::string out = std::move(FReply->Out);
-    out.clear();
-    switch (ReadPiece(out)) {
-        case TPiece::More:
-            FSocket->SendStr(out);
-            if (FReply) FReply->Out = std::move(out);
-            break;
-        case TPiece::Done: EndMessageReply(out); break;
-        case TPiece::Failed:
-            // The client has part of the message: without the "." it cannot
-            // take it for whole.
-            FReply.reset();
-            Log("Message File Unreadable, Closing Connection", 3);
-            Disconnect();
-            break;
+void TPop3Connection::FileWorkDone(std::intptr_t result) {
+    FWorkTicket = 0;
+    if (FQuitMarked >= 0) {
+        QuitDone(static_cast<std::int32_t>(result & 0x7fffffff), static_cast<std::int32_t>(result >> 32));
+        FFlow.Release(TSessionFlow::Work, [] {});
+        return;
     }
+    if (!FReply || !FReply->Reading) return;
+    FReply->Reading = false;
+    FReply->Ready = true;
+    FReply->Error = static_cast<int>(result);
+    FFlow.Release(TSessionFlow::Work, [this] { ProcessReceived(); });
+    if (!Connected()) return;
+    // A piece read ahead waits until the one before has left.
+    if (!FReply->Started || FSocket->AllSent()) SendPiece();
 }
 
 void TPop3Connection::CmdRetr(const std::string& arg) {
@@ -510,16 +664,8 @@ void TPop3Connection::CmdRetr(const std::string& arg) {
     }
     TMailboxEntry* e = EntryForArgument(arg, "No Such Message");
     if (!e) return;
-    std::string head = "+OK " + std::to_string(e->Size) + " octets\r\n";
     Log("Message: " + std::to_string(e->Size) + " octets", 6);
-    if (!StartMessageReply(*e, head, 0, false)) {
-        // A "." here would hand the client an empty or cut message as if it
-        // were whole, and the client would then delete the real one. Closing
-        // leaves the mailbox as it is (nothing is deleted without QUIT).
-        FSocket->SendStr(head);
-        Log("Message File Unreadable, Closing Connection", 3);
-        Disconnect();
-    }
+    StartMessageReply(*e, "+OK " + std::to_string(e->Size) + " octets\r\n", 0, false);
 }
 
 void TPop3Connection::CmdDele(const std::string& arg) {
@@ -565,9 +711,5 @@ void TPop3Connection::CmdTop(const std::string& arg) {
     const std::int64_t count = countPart.empty() ? -1 : MessageNumber(countPart);
     TMailboxEntry* e = EntryForArgument(numberPart, "No Such Message");
     if (!e) return;
-    if (!StartMessageReply(*e, "+OK\r\n", count, true)) {
-        Reply("+OK");
-        Log("Message File Unreadable, Closing Connection", 3);
-        Disconnect();
-    }
+    StartMessageReply(*e, "+OK\r\n", count, true);
 }

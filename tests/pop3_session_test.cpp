@@ -9,6 +9,7 @@
 #include <filesystem>
 
 #include "engine/MD5.h"
+#include "platform/FileWork.h"
 #include "platform/Paths.h"
 #include "support/Pop3Fixture.h"
 
@@ -39,6 +40,12 @@ protected:
         std::string stuffed;
         for (auto line : SplitMessageLines(stored)) AppendDotStuffed(stuffed, line);
         return stuffed;
+    }
+    // Steps the loop until the server is idle: no file work on the workers
+    // and nothing left to dispatch (a socket that takes no more holds it).
+    static void settle() {
+        testsupport::stepUntil(
+            [] { return platform::fileWorkInFlight() == 0 && platform::loop().processMessages() == 0; }, 2000);
     }
     std::vector<std::string> files;
 };
@@ -522,7 +529,7 @@ TEST_F(Pop3Session, PipelinedRetrDeleQuitOfABigMessage) {
 
     p->send("RETR 1\r\nDELE 1\r\nQUIT\r\n");
     ASSERT_TRUE(testsupport::stepUntil([&] { return hasLogEnding(" octets"); }));
-    testsupport::stepUntil([] { return platform::loop().processMessages() == 0; }, 2000);
+    settle();
     EXPECT_FALSE(hasLogEnding("> Sent: Terminator.")) << "the answer is made as it leaves";
     EXPECT_FALSE(hasLogEnding("> Message 1 Deleted")) << "DELE waits until the message has been made";
     EXPECT_GT(socket.SendQueueBytes(), 0);
@@ -556,7 +563,7 @@ TEST_F(Pop3Session, ClientThatEndsItsSideGetsTheWholeAnswer) {
     p->send("RETR 1\r\n");
     ASSERT_EQ(::shutdown(p->raw().fd(), SHUT_WR), 0);
     ASSERT_TRUE(testsupport::stepUntil([&] { return hasLogEnding(" octets"); }));
-    testsupport::stepUntil([] { return platform::loop().processMessages() == 0; }, 2000);
+    settle();
     ASSERT_EQ(server->ConnectionCount(), 1u) << "the session waits for its answer to leave";
     EXPECT_GT(socket.SendQueueBytes(), 0);
 
@@ -570,7 +577,9 @@ TEST_F(Pop3Session, ClientThatEndsItsSideGetsTheWholeAnswer) {
 }
 
 // The file of a message is removed or cut by hand while its answer is being
-// made: the answer still ends soundly, and the session goes on.
+// made: a removed file is still sent whole; a file that ends before its
+// listed size ends the connection without the terminator, so the client
+// never takes the cut copy for the message (and keeps the original).
 TEST_F(Pop3Session, MessageFileChangedWhileSent) {
     struct Row {
         const char* change;
@@ -592,7 +601,8 @@ TEST_F(Pop3Session, MessageFileChangedWhileSent) {
                   0);
         p->send("RETR 1\r\n");
         ASSERT_TRUE(testsupport::stepUntil([&] { return hasLogEnding(" octets"); }));
-        testsupport::stepUntil([] { return platform::loop().processMessages() == 0; }, 2000);
+        settle();
+        ASSERT_TRUE(server->Connections()[0]->Socket().SendQueueBytes() > 0) << "the answer has begun";
         ASSERT_FALSE(hasLogEnding("> Sent: Terminator.")) << "the change must come while the answer is made";
         if (r.whole)
             ASSERT_TRUE(fs::remove(file));
@@ -601,17 +611,17 @@ TEST_F(Pop3Session, MessageFileChangedWhileSent) {
 
         EXPECT_EQ(p->line().substr(0, 4), "+OK ");
         const std::string body = p->body(60000);
-        ASSERT_NE(body, "<incomplete>");
-        if (r.whole) {
-            EXPECT_TRUE(body == stuffed);
-        } else {
-            ASSERT_GE(body.size(), 2u);
-            EXPECT_EQ(body.substr(body.size() - 2), "\r\n");
-            EXPECT_EQ(stuffed.compare(0, body.size() - 2, body, 0, body.size() - 2), 0);
-            EXPECT_LT(body.size(), stuffed.size());
+        if (!r.whole) {
+            EXPECT_EQ(body, "<incomplete>");
+            EXPECT_TRUE(p->waitClosed());
+            EXPECT_TRUE(hasLogEnding("> Message File Cut Short, Closing Connection"));
+            ASSERT_TRUE(waitSessions(0));
+            EXPECT_EQ(messageFiles("bob").size(), 1u);
+            continue;
         }
+        EXPECT_TRUE(body == stuffed);
         EXPECT_EQ(p->cmd("DELE 1"), "+OK Message 1 Deleted");
-        EXPECT_EQ(p->cmd("QUIT"), r.whole ? "+OK 0 Messages Deleted.  Bye." : "+OK 1 Messages Deleted.  Bye.");
+        EXPECT_EQ(p->cmd("QUIT"), "+OK 0 Messages Deleted.  Bye.");
         EXPECT_TRUE(p->waitClosed());
         ASSERT_TRUE(waitSessions(0));
         EXPECT_TRUE(messageFiles("bob").empty());
