@@ -7,7 +7,8 @@ given text for as long as a gate file exists. With the gate closed on the
 archive, a post to a list is still answered "250" and other clients are
 served; with it closed on the mailbox the agent's notice goes to, the agent's
 queue file stays until the notice is on disk, and clients are served
-meanwhile. Opening the gate lets both finish. Every wait is bounded.
+meanwhile, and a stop waits for the notice and the queue file's removal.
+Opening the gate lets both finish. Every wait is bounded.
 
 usage: held_flush_test.py BINARY_DIR
 """
@@ -167,8 +168,13 @@ def main():
             assert wait_until(lambda: os.path.exists(gate + ".held")), "the notice was never flushed"
             assert served(smtp_port)
             assert os.path.exists(os.path.join(queue, "7.txt")), "queue file gone before its notice was stored"
+            # A stop meanwhile waits for the notice and the queue file's
+            # removal: left half-way, the next run would send the notice again.
+            proc.terminate()
+            assert wait_until(lambda: not listening(smtp_port)), "the stop did not close the listener"
             os.remove(gate)
-            assert wait_until(lambda: not os.path.exists(os.path.join(queue, "7.txt")))
+            assert proc.wait(BOUND) == 0
+            assert not os.path.exists(os.path.join(queue, "7.txt")), "the stop left the queue file behind its notice"
             notices = [t for t in texts(os.path.join(users, "alice")) if b"Undeliverable Mail" in t]
             assert len(notices) == 1, notices
             assert notices[0].endswith(b"\r\n\r\nSubject: lost\r\n\r\nlost body\r\n"), notices[0]
