@@ -15,6 +15,7 @@
 #include "MailRouting.h"
 #include "Pop3Server.h"
 #include "UtilU1.h"
+#include "platform/FileWork.h"
 #include "support/WSocketTestUtil.h"
 
 using namespace dialogtest;
@@ -44,6 +45,8 @@ protected:
         for (const std::string& l : body) m.AddLine(l);
         TDeliverMail d(&m);
         ASSERT_TRUE(d.Deliver());
+        // The entry is appended on the workers after the delivery.
+        ASSERT_TRUE(guitest::waitFor([] { return platform::fileWorkInFlight() == 0; }));
     }
     static TfrmViewMailListArchive* v() { return frmViewMailListArchive; }
     static QString panel(int i) { return v()->StatusPanels[i]->text(); }
