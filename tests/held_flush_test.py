@@ -2,15 +2,15 @@
 """The program's one thread while the disk holds a flush of a list archive
 entry or of the agent's failure notice.
 
-A small LD_PRELOAD library holds every fsync of a file whose path contains a
-given text for as long as a gate file exists. With the gate closed on the
+The fsync gate shim (LD_PRELOAD) holds every fsync of a file whose path
+contains a given text for as long as a gate file exists. With the gate closed on the
 archive, a post to a list is still answered "250" and other clients are
 served; with it closed on the mailbox the agent's notice goes to, the agent's
 queue file stays until the notice is on disk, and clients are served
 meanwhile, and a stop waits for the notice and the queue file's removal.
 Opening the gate lets both finish. Every wait is bounded.
 
-usage: held_flush_test.py BINARY_DIR
+usage: held_flush_test.py BINARY_DIR FSYNC_GATE_SHIM
 """
 import glob
 import os
@@ -20,42 +20,6 @@ import subprocess
 import sys
 import tempfile
 import time
-
-SHIM = r"""
-#define _GNU_SOURCE
-#include <dlfcn.h>
-#include <stdio.h>
-#include <stdlib.h>
-#include <string.h>
-#include <unistd.h>
-static int held(int fd) {
-    const char *match = getenv("HOLD_MATCH"), *gate = getenv("HOLD_GATE");
-    char link[64], path[4096];
-    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-    ssize_t n = readlink(link, path, sizeof path - 1);
-    if (!match || !gate || n <= 0) return 0;
-    path[n] = 0;
-    if (!strstr(path, match) || access(gate, F_OK) != 0) return 0;
-    char mark[4200];
-    snprintf(mark, sizeof mark, "%s.held", gate);
-    FILE *f = fopen(mark, "w");
-    if (f) fclose(f);
-    while (access(gate, F_OK) == 0) usleep(10000);
-    return 1;
-}
-int fsync(int fd) {
-    static int (*real)(int);
-    if (!real) real = (int (*)(int))dlsym(RTLD_NEXT, "fsync");
-    held(fd);
-    return real(fd);
-}
-int fdatasync(int fd) {
-    static int (*real)(int);
-    if (!real) real = (int (*)(int))dlsym(RTLD_NEXT, "fdatasync");
-    held(fd);
-    return real(fd);
-}
-"""
 
 BOUND = 30  # seconds: far beyond what any step takes, short of a hang
 
@@ -101,12 +65,8 @@ def texts(folder):
 
 
 def main():
-    binary_dir = sys.argv[1]
+    binary_dir, shim = sys.argv[1], sys.argv[2]
     with tempfile.TemporaryDirectory(prefix="tavrin-held-") as home:
-        shim = os.path.join(home, "hold.so")
-        with open(shim + ".c", "w") as f:
-            f.write(SHIM)
-        subprocess.run(["cc", "-shared", "-fPIC", "-o", shim, shim + ".c", "-ldl"], check=True)
 
         data = os.path.join(home, "data", "Quentar", "Tavrin")
         users = os.path.join(data, "UserMail")
@@ -127,7 +87,9 @@ def main():
         run = os.path.join(home, "run")
         os.mkdir(run, 0o700)
         env = dict(os.environ, HOME=home, XDG_DATA_HOME=os.path.join(home, "data"), XDG_RUNTIME_DIR=run,
-                   QT_QPA_PLATFORM="offscreen", LD_PRELOAD=shim, HOLD_GATE=gate, HOLD_MATCH="archive.txt")
+                   QT_QPA_PLATFORM="offscreen", LD_PRELOAD=shim, TAVRIN_FSYNC_GATE=gate,
+                   TAVRIN_FSYNC_MATCH="archive.txt",
+                   ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0")
         proc = subprocess.Popen([os.path.join(binary_dir, "admin", "tavrin")], env=env,
                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         try:
@@ -154,7 +116,7 @@ def main():
         # The agent's failure notice to alice, whose mailbox cannot be flushed
         # yet: a queue file whose retries are used up.
         os.remove(gate + ".held")
-        env["HOLD_MATCH"] = "/alice/"
+        env["TAVRIN_FSYNC_MATCH"] = "/alice/"
         queue = os.path.join(data, "MQueue")
         os.makedirs(queue, exist_ok=True)
         with open(os.path.join(queue, "7.txt"), "wb") as f:
