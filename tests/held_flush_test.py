@@ -15,36 +15,13 @@ usage: held_flush_test.py BINARY_DIR FSYNC_GATE_SHIM
 import glob
 import os
 import smtplib
-import socket
 import subprocess
 import sys
 import tempfile
-import time
+
+from support.program import free_port, listening, make_users, program_env, wait_until
 
 BOUND = 30  # seconds: far beyond what any step takes, short of a hang
-
-
-def wait_until(pred, seconds=BOUND):
-    deadline = time.monotonic() + seconds
-    while not pred():
-        if time.monotonic() > deadline:
-            return False
-        time.sleep(0.02)
-    return True
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def listening(port):
-    try:
-        socket.create_connection(("127.0.0.1", port), timeout=1).close()
-        return True
-    except OSError:
-        return False
 
 
 def served(port):
@@ -67,13 +44,9 @@ def texts(folder):
 def main():
     binary_dir, shim = sys.argv[1], sys.argv[2]
     with tempfile.TemporaryDirectory(prefix="tavrin-held-") as home:
-
         data = os.path.join(home, "data", "Quentar", "Tavrin")
         users = os.path.join(data, "UserMail")
-        for user in ("alice", "bob", "carol"):
-            os.makedirs(os.path.join(users, user, "BAK"))
-            with open(os.path.join(users, user, user + ".ini"), "wb") as f:
-                f.write(b"[User Information]\r\nPassword=secret\r\n")
+        make_users(data, ("alice", "bob", "carol"))
         archive = os.path.join(home, "archive.txt")
         with open(os.path.join(users, "club.ini"), "wb") as f:
             f.write(("[Members]\r\n0=ACTIVE;NOMANAGER;bob@localhost\r\n1=ACTIVE;NOMANAGER;carol@localhost\r\n"
@@ -84,16 +57,11 @@ def main():
                      "Listen Port=%d\r\n[Pop 3 Server]\r\nBind Address=127.0.0.1\r\nListen Port=%d\r\n"
                      "[Smtp Agent]\r\nPolling Interval (in seconds)=1\r\n" % (smtp_port, pop_port)).encode())
         gate = os.path.join(home, "gate")
-        run = os.path.join(home, "run")
-        os.mkdir(run, 0o700)
-        env = dict(os.environ, HOME=home, XDG_DATA_HOME=os.path.join(home, "data"), XDG_RUNTIME_DIR=run,
-                   QT_QPA_PLATFORM="offscreen", LD_PRELOAD=shim, TAVRIN_FSYNC_GATE=gate,
-                   TAVRIN_FSYNC_MATCH="archive.txt",
-                   ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0")
+        env = program_env(home, LD_PRELOAD=shim, TAVRIN_FSYNC_GATE=gate, TAVRIN_FSYNC_MATCH="archive.txt")
         proc = subprocess.Popen([os.path.join(binary_dir, "admin", "tavrin")], env=env,
                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         try:
-            assert wait_until(lambda: proc.poll() is None and listening(smtp_port)), "the server did not listen"
+            assert wait_until(lambda: proc.poll() is None and listening(smtp_port), BOUND), "the server did not listen"
 
             # A list post whose archive entry cannot be flushed yet.
             open(gate, "w").close()
@@ -101,11 +69,11 @@ def main():
             with smtplib.SMTP("127.0.0.1", smtp_port, timeout=BOUND) as s:
                 s.login("alice", "secret", initial_response_ok=False)
                 s.sendmail("alice@localhost", ["club@localhost"], post)
-            assert wait_until(lambda: os.path.exists(gate + ".held")), "the archive entry was never flushed"
+            assert wait_until(lambda: os.path.exists(gate + ".held"), BOUND), "the archive entry was never flushed"
             assert served(smtp_port)
             assert any(b"club body" in t for t in texts(os.path.join(users, "bob")))
             os.remove(gate)
-            assert wait_until(lambda: os.path.exists(archive) and b"club body" in open(archive, "rb").read())
+            assert wait_until(lambda: os.path.exists(archive) and b"club body" in open(archive, "rb").read(), BOUND)
             entry = open(archive, "rb").read()
             assert entry.endswith(b"club body\r\n(------------------)\r\n"), entry[-200:]
             assert entry.count(b"(------------------)") == 1, entry
@@ -126,14 +94,14 @@ def main():
         proc = subprocess.Popen([os.path.join(binary_dir, "admin", "tavrin")], env=env,
                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         try:
-            assert wait_until(lambda: proc.poll() is None and listening(smtp_port)), "the server did not listen"
-            assert wait_until(lambda: os.path.exists(gate + ".held")), "the notice was never flushed"
+            assert wait_until(lambda: proc.poll() is None and listening(smtp_port), BOUND), "the server did not listen"
+            assert wait_until(lambda: os.path.exists(gate + ".held"), BOUND), "the notice was never flushed"
             assert served(smtp_port)
             assert os.path.exists(os.path.join(queue, "7.txt")), "queue file gone before its notice was stored"
             # A stop meanwhile waits for the notice and the queue file's
             # removal: left half-way, the next run would send the notice again.
             proc.terminate()
-            assert wait_until(lambda: not listening(smtp_port)), "the stop did not close the listener"
+            assert wait_until(lambda: not listening(smtp_port), BOUND), "the stop did not close the listener"
             os.remove(gate)
             assert proc.wait(BOUND) == 0
             assert not os.path.exists(os.path.join(queue, "7.txt")), "the stop left the queue file behind its notice"

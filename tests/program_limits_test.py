@@ -21,16 +21,8 @@ import smtplib
 import subprocess
 import sys
 import tempfile
-import time
 
-
-def wait_until(pred, seconds):
-    deadline = time.monotonic() + seconds
-    while not pred():
-        if time.monotonic() > deadline:
-            return False
-        time.sleep(0.05)
-    return True
+from support.program import program_env, wait_until
 
 
 def run(binary_dir, home):
@@ -43,12 +35,8 @@ def run(binary_dir, home):
     with open(stored, "w") as f:
         f.write("Subject: stored before\r\n\r\nkept\r\n")
     lists = os.path.join(data, "Lists")
-    os.mkdir(os.path.join(home, "run"), 0o700)
     refuse = os.path.join(home, "refuse-threads")
-    env = dict(os.environ, HOME=home, XDG_DATA_HOME=os.path.join(home, "data"),
-               XDG_RUNTIME_DIR=os.path.join(home, "run"), QT_QPA_PLATFORM="offscreen",
-               TAVRIN_REFUSE_THREADS_WHILE=refuse,
-               ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0")
+    env = program_env(home, TAVRIN_REFUSE_THREADS_WHILE=refuse)
     shim = os.path.join(binary_dir, "tests", "libtavrin_thread_refusal.so")
     sender = os.path.join(binary_dir, "tools", "tavrin-send")
     log = os.path.join(home, "tavrin.log")

@@ -18,22 +18,8 @@ import socket
 import subprocess
 import sys
 import tempfile
-import time
 
-
-def wait_until(pred, seconds):
-    deadline = time.monotonic() + seconds
-    while not pred():
-        if time.monotonic() > deadline:
-            return False
-        time.sleep(0.02)
-    return True
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+from support.program import free_port, make_users, program_env, wait_until
 
 
 def refuses(port):
@@ -63,16 +49,9 @@ def logged_in(port):
 
 def run(binary_dir, shim, home, stop):
     data = os.path.join(home, "data", "Quentar", "Tavrin")
-    for user in ("alice", "bob"):
-        os.makedirs(os.path.join(data, "UserMail", user, "BAK"))
-        with open(os.path.join(data, "UserMail", user, user + ".ini"), "w") as f:
-            f.write("[User Information]\r\nPassword=secret\r\n")
-    os.mkdir(os.path.join(home, "run"), 0o700)
+    make_users(data, ("alice", "bob"))
     gate = os.path.join(home, "gate")
-    env = dict(os.environ, HOME=home, XDG_DATA_HOME=os.path.join(home, "data"),
-               XDG_RUNTIME_DIR=os.path.join(home, "run"), QT_QPA_PLATFORM="offscreen",
-               LD_PRELOAD=shim, TAVRIN_FSYNC_GATE=gate,
-               ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0")
+    env = program_env(home, LD_PRELOAD=shim, TAVRIN_FSYNC_GATE=gate)
     log, out = os.path.join(home, "tavrin.log"), os.path.join(home, "tavrin.out")
     read = lambda path: open(path, errors="replace").read() if os.path.exists(path) else ""
     smtp = free_port()
