@@ -83,14 +83,6 @@ bool TSmtpMessageInformation::AddForwardPath(const std::string& text) {
     return true;
 }
 
-std::vector<std::string>& TSmtpMessageInformation::AllLines() {
-    if (!Text.Empty()) {
-        Text.SplitInto(Lines);
-        Text.Clear();
-    }
-    return Lines;
-}
-
 std::vector<TMessageText::TBlock> TSmtpMessageInformation::TextBlocks(std::string prefix) {
     prefix += mailrouting::joinLines(Lines);
     std::vector<TMessageText::TBlock> blocks{std::make_shared<const std::string>(std::move(prefix))};

@@ -10,8 +10,8 @@
 //  - The message's text is Lines followed by Text. The SMTP session keeps
 //    what it receives in Text (one copy, shared by every file routing makes
 //    of it); Lines then holds only what was added on top (the "Received:"
-//    line). The header helpers look at Lines only: a reader that needs the
-//    lines themselves calls AllLines() first.
+//    line). The header helpers look at Lines only; a reader of the whole
+//    text takes it as pieces (TextBlocks), never as lines in memory.
 //  - Header helpers look only at the header (the lines before the first empty
 //    line) and do not unfold continuation lines.
 //  - SaveToQueue writes the queue file atomically and durably: the agent's
@@ -66,10 +66,6 @@ public:
     // dropped (up to the first foreign one).
     bool AddForwardPath(const std::string& text);
     void AddLine(std::string text) { Lines.push_back(std::move(text)); }
-    // Every line of the message: Text's lines move to the end of Lines (a
-    // spooled part is read from its file here, on the calling thread, and
-    // the whole text is then in memory: only for messages known to be small).
-    std::vector<std::string>& AllLines();
     // The whole text with CR LF line ends, after prefix, as blocks to write:
     // Lines joined, then Text's blocks as they are.
     std::vector<TMessageText::TBlock> TextBlocks(std::string prefix);

@@ -101,30 +101,6 @@ const std::vector<TMessageText::TBlock>& TMessageText::Blocks() {
     return FClosed;
 }
 
-void TMessageText::SplitInto(std::vector<std::string>& lines) const {
-    // Lines never straddle two blocks: a block ends with a line's CR LF.
-    auto split = [&lines](std::string_view block) {
-        std::size_t from = 0;
-        while (from < block.size()) {
-            const std::size_t eol = block.find("\r\n", from);
-            // Only a line's own end is looked for: a CR LF inside a line
-            // cannot be, since lines were taken at their CR LF.
-            lines.emplace_back(block.substr(from, eol - from));
-            if (eol == std::string_view::npos) break;
-            from = eol + 2;
-        }
-    };
-    std::string read;
-    for (const TBlock& block : FClosed) {
-        if (block.bytes) {
-            split(*block.bytes);
-        } else if (platform::readContent({block}, 0, static_cast<std::size_t>(block.size()), read) == 0) {
-            split(read);
-        }
-    }
-    split(FOpen);
-}
-
 void TMessageText::Clear() {
     FClosed.clear();
     FClosed.shrink_to_fit();

@@ -51,9 +51,6 @@ public:
     void AppendContent(const platform::Content& content);
     // Every block, the last one closed; later lines go to a new block.
     const std::vector<TBlock>& Blocks();
-    // The lines without their CR LF, appended to lines. Spooled blocks are
-    // read from their file on the calling thread.
-    void SplitInto(std::vector<std::string>& lines) const;
     // Drops the text and its spool file; spooling ends.
     void Clear();
 
