@@ -40,6 +40,7 @@
 #include "platform/Bus.h"
 #include "platform/Clock.h"
 #include "platform/DurableFile.h"
+#include "platform/FileWork.h"
 #include "platform/Notice.h"
 #include "platform/Paths.h"
 
@@ -327,7 +328,7 @@ void TfrmMain::mnuFExitClick() { Close(); }
 // does not change a service's state leaves its mark as it was.
 void TfrmMain::mnuASMTPServerClick() {
     mnuASMTPServer->setChecked(!mnuASMTPServer->isChecked());
-    if (!FSmtpServer) return;
+    if (!FSmtpServer || FStopping) return;  // a stop starts nothing
     if (FSmtpServer->IsListening())
         FSmtpServer->Stop();
     else
@@ -336,7 +337,7 @@ void TfrmMain::mnuASMTPServerClick() {
 
 void TfrmMain::mnuASMTPAgentClick() {
     mnuASMTPAgent->setChecked(!mnuASMTPAgent->isChecked());
-    if (!FSmtpAgent) return;
+    if (!FSmtpAgent || FStopping) return;  // a stop starts nothing
     if (FSmtpAgent->IsActive())
         FSmtpAgent->Stop();
     else
@@ -345,7 +346,7 @@ void TfrmMain::mnuASMTPAgentClick() {
 
 void TfrmMain::mnuAPOP3ServerClick() {
     mnuAPOP3Server->setChecked(!mnuAPOP3Server->isChecked());
-    if (!FPop3Server) return;
+    if (!FPop3Server || FStopping) return;  // a stop starts nothing
     if (FPop3Server->IsListening())
         FPop3Server->Stop();
     else
@@ -353,7 +354,7 @@ void TfrmMain::mnuAPOP3ServerClick() {
 }
 
 void TfrmMain::mnuAServiceQueueNowClick() {
-    if (FSmtpAgent) FSmtpAgent->ServiceQueueNow();
+    if (FSmtpAgent && !FStopping) FSmtpAgent->ServiceQueueNow();
 }
 
 void TfrmMain::mnuHelpClick() {
@@ -476,7 +477,10 @@ void TfrmMain::StopStep() {
     const bool pop3Done = !FPop3Server || FPop3Server->ShutdownStep();
     const bool smtpDone = !FSmtpServer || FSmtpServer->ShutdownStep();
     const bool agentDone = !FSmtpAgent || FSmtpAgent->ConnectionCount() == 0;
-    if (pop3Done && smtpDone && agentDone) {
+    // File work under way (a list's archive entry, a spool file let go) ends
+    // before the process does.
+    const bool workDone = platform::fileWorkInFlight() == 0;
+    if (pop3Done && smtpDone && agentDone && workDone) {
         FinishClose();
         return;
     }

@@ -21,6 +21,7 @@
 #include "Splash.h"
 #include "platform/Bus.h"
 #include "platform/Descriptors.h"
+#include "platform/GroupCommit.h"
 #include "platform/MessageLoop.h"
 #include "platform/SingleInstance.h"
 
@@ -136,6 +137,9 @@ int TavrinProgram(int argc, char** argv) {
     FreeProgramForms();
     if (frmSplash) delete frmSplash;
 
+    // A next copy may start once the lock is free, and its start removes
+    // every temporary file an earlier run left: ours must all be placed.
+    platform::finishCommits();
     mutex.release();
     return 0;
 }

@@ -263,7 +263,9 @@ MailboxDeletion deleteMailboxFiles(const std::string& folder, const std::vector<
         else if (errno != ENOENT)
             ++result.kept;
     }
-    if (result.deleted > 0) platform::syncFolder(folder);
+    // Removals that cannot be made to last are not claimed: a crash could
+    // bring the messages back after the client was told they are gone.
+    if (result.deleted > 0 && !platform::syncFolder(folder)) result.kept += result.deleted;
     return result;
 }
 

@@ -110,14 +110,15 @@ int appendArchiveEntry(const std::string& path, const platform::Content& entry) 
     return error;
 }
 
-// Archive entries waiting for the workers, in the order of the posts. Each
-// job writes the oldest one, one job at a time, so that entries never
-// interleave and keep their order, and each is flushed before the next
-// begins. Never freed: a job may still run at exit.
+// Archive entries waiting for the workers, in the order of the posts. One
+// job at a time writes them, oldest first, and takes those that come while it
+// writes, so that entries never interleave, keep their order and are each
+// flushed before the next begins, and so that a burst of posts holds one
+// worker, not all of them. Never freed: the job may still run at exit.
 struct ArchiveQueue {
-    std::mutex waiting;
+    std::mutex mu;
     std::deque<std::pair<std::string, platform::Content>> entries;
-    std::mutex writing;
+    bool draining = false;  // a job is writing the entries
 };
 
 ArchiveQueue& archiveQueue() {
@@ -128,22 +129,29 @@ ArchiveQueue& archiveQueue() {
 void queueArchiveEntry(std::string path, platform::Content entry) {
     ArchiveQueue& queue = archiveQueue();
     {
-        std::lock_guard<std::mutex> lock(queue.waiting);
+        std::lock_guard<std::mutex> lock(queue.mu);
         queue.entries.emplace_back(std::move(path), std::move(entry));
+        if (queue.draining) return;
+        queue.draining = true;
     }
-    // Nobody waits for its end: the entry is written when the workers get to it.
+    // Nobody waits for its end: the entries are written when the workers get
+    // to them (a stop waits for the workers' jobs to end).
     platform::startFileWork(
         []() -> std::intptr_t {
             ArchiveQueue& q = archiveQueue();
-            std::lock_guard<std::mutex> turn(q.writing);
-            std::pair<std::string, platform::Content> next;
-            {
-                std::lock_guard<std::mutex> lock(q.waiting);
-                if (q.entries.empty()) return 0;
-                next = std::move(q.entries.front());
-                q.entries.pop_front();
+            for (;;) {
+                std::pair<std::string, platform::Content> next;
+                {
+                    std::lock_guard<std::mutex> lock(q.mu);
+                    if (q.entries.empty()) {
+                        q.draining = false;
+                        return 0;
+                    }
+                    next = std::move(q.entries.front());
+                    q.entries.pop_front();
+                }
+                appendArchiveEntry(next.first, next.second);
             }
-            return appendArchiveEntry(next.first, next.second);
         },
         platform::NullWindow, 0);
 }

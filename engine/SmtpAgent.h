@@ -182,6 +182,7 @@ private:
     unsigned FWaitMsg = 0;
     std::uint64_t FWaitTicket = 0;
     std::function<void(std::intptr_t)> FWaitDone;
+    std::uint64_t FNoticeTicket = 0;  // the commit of the failure notice, once started
 
     // The message text on its way out: read a piece at a time on the workers,
     // the next piece while the one in hand is sent.

@@ -132,8 +132,12 @@ struct TSmtpAgentConnection::TTextCursor {
     }
     // The end of the text: a last line without its end is ended.
     void Finish(std::string& Out) {
-        if (PendingCR) Out += "\r\n";
-        if (StoredOpen) Out += "\r\n";
+        // A lone CR or LF at the very end has ended its wire line already.
+        if (PendingCR) {
+            Out += "\r\n";
+            LineStart = true;
+        }
+        if (!LineStart) Out += "\r\n";
         PendingCR = StoredOpen = false;
         Out += ".\r\n";
     }
@@ -184,6 +188,16 @@ TSmtpAgentConnection::~TSmtpAgentConnection() {
     FSocket.reset();
     FDnsQuery.reset();
     FMxTimer.reset();
+    // A failure notice still undecided is taken back: the queue file that
+    // would have gone after it stays, and a later pass sends the notice once.
+    if (FWaitTicket != 0 && FWaitTicket == FNoticeTicket) platform::cancelCommit(FWaitTicket);
+    // The queue file may be deleted or replaced by now: its last descriptor
+    // goes on a worker, since freeing its blocks is disk work.
+    if (!FMessage.Text.empty() || FText) {
+        std::shared_ptr<TTextCursor> Cursor(std::move(FText));
+        platform::startFileWork([Text = std::move(FMessage.Text), Cursor]() -> std::intptr_t { return 0; },
+                                platform::NullWindow, 0);
+    }
 }
 
 void TSmtpAgentConnection::Log(const std::string& Text, int Level) {
@@ -374,6 +388,12 @@ void TSmtpAgentConnection::ProcessNextDomain() {
     FDomainIndex -= 1;
     if (FDomainIndex < 0 || FMessage.ForwardCount() == 0) {
         FinishMessage();
+        return;
+    }
+    // A stop lets a message's files settle, but starts no dialogue with a
+    // further domain: what the last one took is in the queue file already.
+    if (FAgent && FAgent->Stopping()) {
+        Release();
         return;
     }
     FCurrent = FMessage.GetForward(FDomainIndex);
@@ -974,6 +994,7 @@ void TSmtpAgentConnection::SendFailureNotice(const std::vector<std::string>& Rec
     const bool QueueRun = Batch.QueueRunWanted;
     FWaitMsg = WM_COMMIT_DONE;
     FWaitTicket = platform::startCommit(std::move(Batch.Files), Handle, WM_COMMIT_DONE);
+    FNoticeTicket = FWaitTicket;
     FWaitDone = [After, QueueRun, Done = std::move(Done)](std::intptr_t Error) {
         if (Error != 0) {
             Done(false);

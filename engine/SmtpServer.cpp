@@ -66,9 +66,10 @@ void TSmtpServer::Stop() { FListenSocket->Close(); }
 void TSmtpServer::BeginShutdown() {
     Stop();
     FShuttingDown = true;
+    // A session that owes no answer ends once what it was told has left.
     for (std::size_t i = FConnections.size(); i-- > 0;)
         if (i < FConnections.size() && !FConnections[i]->Flow().WaitingOnWorkers())
-            RemoveConnection(FConnections[i].get());
+            FConnections[i]->CloseWhenSent();
 }
 
 // A session that answered its commit during the stop is closing: it stays
@@ -79,7 +80,9 @@ bool TSmtpServer::ShutdownStep() {
         const TSessionFlow& flow = FConnections[i]->Flow();
         if (!flow.WaitingOnWorkers() && !flow.Holds(TSessionFlow::Closing)) RemoveConnection(FConnections[i].get());
     }
-    return FConnections.empty();
+    // A commit whose session has gone still owes the system its follow-up
+    // (a list's archive entry) once it is reported.
+    return FConnections.empty() && FAfterCommit.empty();
 }
 
 void TSmtpServer::Shutdown() {

@@ -93,6 +93,9 @@ public:
     // Why the session takes no command now (its reply waits on the workers,
     // it closes after its last reply ...).
     const TSessionFlow& Flow() const { return FFlow; }
+    // Ends the session once the replies queued so far have left; it reads
+    // no further line.
+    void CloseWhenSent();
     // The commit ended (error 0 or an errno): the reply goes out and the
     // lines that came meanwhile are taken up.
     void CommitDone(int error);
@@ -112,8 +115,6 @@ private:
     void DropConsumed();
     // Handles the complete lines received, until the session holds.
     void ProcessReceived();
-    // Ends the session once the replies queued so far have left.
-    void CloseWhenSent();
 
     void DoAuthLine(const std::string& line);
     void DoCommand(const std::string& command, const std::string& argument);

@@ -11,6 +11,7 @@
 #include "DeliveryBatch.h"
 #include "MailRouting.h"
 #include "SmtpServer.h"
+#include "platform/FileWork.h"
 
 void TSmtpConnection::StartCommit(TDeliveryBatch& batch) {
     FFlow.Hold(TSessionFlow::Commit);
@@ -21,9 +22,6 @@ void TSmtpConnection::CommitDone(int error) {
     FCommitTicket = 0;
     if (error != 0) MessageNamesMayBeTaken();
     EndOfDataReply(error == 0, error == 0 ? std::string() : std::strerror(error));
-    // In a stop this answer is the session's last: the lines that came
-    // meanwhile stay unread, and the session ends once the answer has left.
-    if (FServer->ShuttingDown()) CloseWhenSent();
     FFlow.Release(TSessionFlow::Commit, [this] { ProcessReceived(); });
 }
 
@@ -31,10 +29,13 @@ void TSmtpConnection::EndOfDataReply(bool stored, const std::string& why) {
     if (stored) {
         Log("Incoming Mail Processed", 6);
         if (FSocket->State() == wsConnected) Reply("250 Mail Queued for Delivery");
-        return;
+    } else {
+        Log("Mail Rejected: Delivery failed (" + why + ")", 1);
+        if (FSocket->State() == wsConnected) Reply("451 Error in processing: Mail could not be stored");
     }
-    Log("Mail Rejected: Delivery failed (" + why + ")", 1);
-    if (FSocket->State() == wsConnected) Reply("451 Error in processing: Mail could not be stored");
+    // In a stop this answer is the session's last: the lines that came
+    // meanwhile stay unread, and the session ends once the answer has left.
+    if (FServer->ShuttingDown()) CloseWhenSent();
 }
 
 std::uint64_t TSmtpServer::StartCommit(TDeliveryBatch& batch) {
@@ -52,6 +53,12 @@ void TSmtpServer::CommitDone(std::uint64_t ticket, int error) {
         if (error == 0) {
             for (auto& work : after.Stored) work();
             if (after.QueueRun) PostServiceQueueNow();
+        } else if (!after.Stored.empty()) {
+            // What it held (the message's pieces, perhaps the last hold on
+            // a big spool file) is let go on a worker: freeing a file's
+            // blocks is disk work.
+            platform::startFileWork([stored = std::move(after.Stored)]() -> std::intptr_t { return 0; },
+                                    platform::NullWindow, 0);
         }
     }
     for (const auto& session : FConnections) {

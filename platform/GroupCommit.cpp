@@ -398,7 +398,7 @@ private:
         // a set with a file that could not be flushed places nothing.
         std::map<std::string, std::vector<Request*>> folders;
         for (auto& r : group) {
-            if (r->error == 0 && cancelled(r->ticket)) r->error = ECANCELED;
+            if (takenBack(*r) && r->error == 0) r->error = ECANCELED;
             for (int err : r->flushErrors)
                 if (r->error == 0 && err != 0) r->error = err;
             for (const bool replacing : {false, true}) {
@@ -471,6 +471,16 @@ private:
         return cancelled_.count(ticket) != 0;
     }
 
+    // At its first rename a set's outcome stands, since its files may be
+    // seen (fetched, or sent on) at once: a cancel that comes later is
+    // refused, and its caller waits for the report instead. True when the
+    // set was taken back before.
+    bool takenBack(Request& r) {
+        std::lock_guard<std::mutex> lk(mu_);
+        undecided_.erase(r.ticket);
+        return cancelled_.erase(r.ticket) != 0;
+    }
+
     // From here on a set's outcome stands: a cancel that comes later finds
     // nothing to take back, and its caller waits for the report instead.
     void decide(std::vector<std::unique_ptr<Request>>& group) {
@@ -519,9 +529,7 @@ Committer* committer() {
 // (its session gone before the answer) stays taken back: the drain places
 // nothing of it.
 struct ExitDrain {
-    ~ExitDrain() {
-        if (g_committer && g_committer->pid() == ::getpid()) g_committer->shutdown();
-    }
+    ~ExitDrain() { finishCommits(); }
 } g_exitDrain;
 
 std::unique_ptr<Request> requestOf(CommitSet& set) {
@@ -560,6 +568,13 @@ int commitNow(CommitSet set) {
 
 bool cancelCommit(CommitTicket ticket) {
     return ticket != 0 && g_committer && g_committer->pid() == ::getpid() && g_committer->cancel(ticket);
+}
+
+void finishCommits() {
+    if (!g_committer || g_committer->pid() != ::getpid()) return;
+    g_committer->shutdown();
+    delete g_committer;
+    g_committer = nullptr;
 }
 
 std::uint64_t numberedNamesMoved() { return g_namesMoved.load(); }

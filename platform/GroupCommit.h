@@ -38,8 +38,9 @@
 //    some of its files in place: no reply has been given then, so the sender
 //    tries again and those targets may end up with two copies.
 //  - A commit may be taken back (cancelCommit) until its outcome is decided,
-//    which is when its last folder flush has ended; so a caller that can no
-//    longer give the answer (a session going away) leaves nothing behind.
+//    which is when it starts placing its files (from then on they may be
+//    seen, fetched or sent on); so a caller that can no longer give the
+//    answer (a session going away) leaves nothing behind.
 //
 // Calls are for the loop's thread.
 #pragma once
@@ -122,10 +123,8 @@ using CommitTicket = std::uint64_t;
 CommitTicket startCommit(CommitSet set, HWND wnd, unsigned msg);
 
 // Takes back a commit started by startCommit whose outcome is not decided
-// yet: it places nothing, or removes again the new files it had placed (and
-// flushes their folders), and is reported with lParam = ECANCELED. A file
-// that already replaced an old version stays (as after a failed folder
-// flush). False when it is too late, or for a ticket of no commit under way:
+// yet: it places nothing and is reported with lParam = ECANCELED. False once
+// it has begun to place its files, or for a ticket of no commit under way:
 // nothing changes, and a commit's message (success or failure) is posted or
 // about to be.
 bool cancelCommit(CommitTicket ticket);
@@ -133,6 +132,12 @@ bool cancelCommit(CommitTicket ticket);
 // Commits `set` and waits for its end; its files are placed after those of
 // every commit started before it. 0 or the errno of the first failure.
 int commitNow(CommitSet set);
+
+// Finishes every commit under way (a taken-back one places nothing) and ends
+// the commits' thread: for the program's end, before it lets a next run
+// start, whose start removes the temporary files of earlier runs. A later
+// commit starts the thread anew. Also done at exit.
+void finishCommits();
 
 // True while a started commit has still to place a file under `target` (the
 // name the file was added with).
