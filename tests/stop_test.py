@@ -28,6 +28,8 @@ def refuses(port):
         return False
     except ConnectionRefusedError:
         return True
+    except ConnectionResetError:  # taken by the kernel as the listener closed: ask again
+        return False
 
 
 def closed_by_server(sock, seconds):
