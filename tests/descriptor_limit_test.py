@@ -11,7 +11,6 @@ usage: descriptor_limit_test.py BINARY_DIR   (exit 77: skipped)
 """
 import os
 import poplib
-import random
 import resource
 import select
 import smtplib
@@ -21,17 +20,10 @@ import sys
 import tempfile
 import time
 
+from support.program import make_users, program_env, read, start_program, wait_until
+
 SOFT, HARD = 128, 256
 CROWD = 1000
-
-
-def wait_until(pred, seconds):
-    deadline = time.monotonic() + seconds
-    while not pred():
-        if time.monotonic() > deadline:
-            return False
-        time.sleep(0.05)
-    return True
 
 
 def message(subject):
@@ -40,44 +32,12 @@ def message(subject):
 
 def run(binary_dir, home):
     data = os.path.join(home, "data", "Quentar", "Tavrin")
-    os.makedirs(os.path.join(data, "UserMail", "alice", "BAK"))
-    with open(os.path.join(data, "UserMail", "alice", "alice.ini"), "w") as f:
-        f.write("[User Information]\r\nPassword=secret\r\n")
-    os.mkdir(os.path.join(home, "run"), 0o700)
-    env = dict(os.environ, HOME=home, XDG_DATA_HOME=os.path.join(home, "data"),
-               XDG_RUNTIME_DIR=os.path.join(home, "run"), QT_QPA_PLATFORM="offscreen")
+    make_users(data, ("alice",))
+    env = program_env(home)
     log, out = os.path.join(home, "tavrin.log"), os.path.join(home, "tavrin.out")
     sender = os.path.join(binary_dir, "tools", "tavrin-send")
-    read = lambda path: open(path, errors="replace").read() if os.path.exists(path) else ""
-
-    def running(pid):
-        r = subprocess.run([sender, "-t", "5000", "TavrinSendStatus"], env=env, capture_output=True, text=True,
-                           timeout=30)
-        return "wParam=%d lParam=7 " % pid in r.stdout
-
-    # Ports below the kernel's ephemeral range, held by the program itself: on
-    # a port some other process holds, it is started again on others.
-    first_ephemeral = int(open("/proc/sys/net/ipv4/ip_local_port_range").read().split()[0])
-    rng = random.Random(os.getpid())
-    for _ in range(5):
-        smtp, pop3 = rng.sample(range(10000, first_ephemeral), 2)
-        if os.path.exists(log):
-            os.remove(log)
-        with open(os.path.join(data, "Tavrin.ini"), "w") as f:
-            f.write("[General]\r\nServer Name=localhost\r\nLog Level=8\r\nLog File=%s\r\n"
-                    "[Smtp Server]\r\nBind Address=127.0.0.1\r\nListen Port=%d\r\n"
-                    "[Pop 3 Server]\r\nBind Address=127.0.0.1\r\nListen Port=%d\r\n" % (log, smtp, pop3))
-        proc = subprocess.Popen([os.path.join(binary_dir, "admin", "tavrin")], env=env, stdout=open(out, "a"),
-                                stderr=subprocess.STDOUT,
-                                preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (SOFT, HARD)))
-        refused = lambda: "Can't Bind" in read(log)
-        wait_until(lambda: proc.poll() is not None or refused() or running(proc.pid), 60)
-        if proc.poll() is None and not refused() and running(proc.pid):
-            break
-        proc.kill()
-        proc.wait()
-    else:
-        sys.exit("the program did not listen:\n" + read(out) + read(log))
+    proc, smtp, pop3 = start_program(binary_dir, env, data, log, stdout=open(out, "a"), stderr=subprocess.STDOUT,
+                                     preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (SOFT, HARD)))
     try:
         limits = [l.split()[3:5] for l in open("/proc/%d/limits" % proc.pid) if l.startswith("Max open files")]
         assert limits == [[str(HARD)] * 2], "soft limit not raised: %s" % limits

@@ -16,13 +16,12 @@ once threads are to be had again. Every wait is bounded.
 usage: program_limits_test.py BINARY_DIR
 """
 import os
-import random
 import smtplib
 import subprocess
 import sys
 import tempfile
 
-from support.program import program_env, wait_until
+from support.program import program_env, read, start_program, wait_until
 
 
 def run(binary_dir, home):
@@ -40,7 +39,6 @@ def run(binary_dir, home):
     shim = os.path.join(binary_dir, "tests", "libtavrin_thread_refusal.so")
     sender = os.path.join(binary_dir, "tools", "tavrin-send")
     log = os.path.join(home, "tavrin.log")
-    read = lambda path: open(path, errors="replace").read() if os.path.exists(path) else ""
 
     stale = []
     for folder, name in [(data, "t1-0-5"), (os.path.join(data, "UserMail"), "t1-0123456789abcdef-0"),
@@ -51,32 +49,8 @@ def run(binary_dir, home):
         with open(stale[-1], "wb") as f:
             f.write(b"x" * 4096)
 
-    def running(pid):
-        r = subprocess.run([sender, "-t", "5000", "TavrinSendStatus"], env=env, capture_output=True, text=True,
-                           timeout=30)
-        return "wParam=%d lParam=7 " % pid in r.stdout
-
-    first_ephemeral = int(open("/proc/sys/net/ipv4/ip_local_port_range").read().split()[0])
-    rng = random.Random(os.getpid())
-    for _ in range(5):
-        smtp, pop3 = rng.sample(range(10000, first_ephemeral), 2)
-        if os.path.exists(log):
-            os.remove(log)
-        with open(os.path.join(data, "Tavrin.ini"), "w") as f:
-            f.write("[General]\r\nServer Name=localhost\r\nLog Level=8\r\nLog File=%s\r\n"
-                    "[Directories]\r\nMailing List Path=%s\r\n"
-                    "[Smtp Server]\r\nBind Address=127.0.0.1\r\nListen Port=%d\r\n"
-                    "[Pop 3 Server]\r\nBind Address=127.0.0.1\r\nListen Port=%d\r\n" % (log, lists, smtp, pop3))
-        proc = subprocess.Popen([os.path.join(binary_dir, "admin", "tavrin")], env=dict(env, LD_PRELOAD=shim),
-                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        refused = lambda: "Can't Bind" in read(log)
-        wait_until(lambda: proc.poll() is not None or refused() or running(proc.pid), 60)
-        if proc.poll() is None and not refused() and running(proc.pid):
-            break
-        proc.kill()
-        proc.wait()
-    else:
-        sys.exit("the program did not listen:\n" + read(log))
+    proc, smtp, _ = start_program(binary_dir, env, data, log, "[Directories]\r\nMailing List Path=%s\r\n" % lists,
+                                  preload=shim, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
         gone = wait_until(lambda: not any(os.path.exists(p) for p in stale), 30)
         assert gone, "left: %s" % [p for p in stale if os.path.exists(p)]

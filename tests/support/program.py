@@ -2,7 +2,10 @@
 ports, users made by hand in a private home, and the program's environment
 (headless, private data and runtime folders, a preloaded shim allowed)."""
 import os
+import random
 import socket
+import subprocess
+import sys
 import time
 
 
@@ -45,3 +48,42 @@ def program_env(home, **extra):
     return dict(os.environ, HOME=home, XDG_DATA_HOME=os.path.join(home, "data"), XDG_RUNTIME_DIR=run,
                 QT_QPA_PLATFORM="offscreen",
                 ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0", **extra)
+
+
+def read(path):
+    return open(path, errors="replace").read() if os.path.exists(path) else ""
+
+
+def start_program(binary_dir, env, data, log, ini_extra="", preload=None, **popen):
+    """Starts the program with its log in `log`, listening on 127.0.0.1 on two
+    ports below the kernel's ephemeral range, which no port-0 pick or outgoing
+    connection can take meanwhile; on a port some other process holds, it is
+    started again on others. Returns (process, SMTP port, POP3 port); the test
+    ends when it never listens. `preload` goes to the program only, not to
+    the control tool that asks it whether it runs."""
+    sender = os.path.join(binary_dir, "tools", "tavrin-send")
+
+    def running(pid):
+        r = subprocess.run([sender, "-t", "5000", "TavrinSendStatus"], env=env, capture_output=True, text=True,
+                           timeout=30)
+        return "wParam=%d lParam=7 " % pid in r.stdout
+
+    first_ephemeral = int(open("/proc/sys/net/ipv4/ip_local_port_range").read().split()[0])
+    rng = random.Random(os.getpid())
+    for _ in range(5):
+        smtp, pop3 = rng.sample(range(10000, first_ephemeral), 2)
+        if os.path.exists(log):
+            os.remove(log)
+        with open(os.path.join(data, "Tavrin.ini"), "w") as f:
+            f.write("[General]\r\nServer Name=localhost\r\nLog Level=8\r\nLog File=%s\r\n%s"
+                    "[Smtp Server]\r\nBind Address=127.0.0.1\r\nListen Port=%d\r\n"
+                    "[Pop 3 Server]\r\nBind Address=127.0.0.1\r\nListen Port=%d\r\n" % (log, ini_extra, smtp, pop3))
+        proc = subprocess.Popen([os.path.join(binary_dir, "admin", "tavrin")],
+                                env=dict(env, LD_PRELOAD=preload) if preload else env, **popen)
+        refused = lambda: "Can't Bind" in read(log)
+        wait_until(lambda: proc.poll() is not None or refused() or running(proc.pid), 60)
+        if proc.poll() is None and not refused() and running(proc.pid):
+            return proc, smtp, pop3
+        proc.kill()
+        proc.wait()
+    sys.exit("the program did not listen:\n" + read(log))
