@@ -1,7 +1,5 @@
 #include "MailRouting_ListServer.h"
 
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <deque>
@@ -91,25 +89,6 @@ void splitAtHeader(TSmtpMessageInformation& message, std::vector<std::string>& h
     body.insert(body.end(), blocks.begin() + static_cast<std::ptrdiff_t>(b), blocks.end());
 }
 
-// Appends one archive entry, for the workers. 0 or an errno.
-int appendArchiveEntry(const std::string& path, const platform::Content& entry) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
-    bool created = false;
-    if (fd < 0 && errno == ENOENT) {
-        fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-        created = fd >= 0;
-    }
-    if (fd < 0) return errno;
-    int error = platform::writeContent(fd, entry);
-    if (error == 0 && ::fsync(fd) != 0) error = errno;
-    ::close(fd);
-    if (error == 0 && created) {
-        const std::size_t slash = path.rfind('/');
-        if (slash != std::string::npos && !platform::syncFolder(path.substr(0, slash + 1))) error = errno ? errno : EIO;
-    }
-    return error;
-}
-
 // Archive entries waiting for the workers, in the order of the posts. One
 // job at a time writes them, oldest first, and takes those that come while it
 // writes, so that entries never interleave, keep their order and are each
@@ -150,7 +129,7 @@ void queueArchiveEntry(std::string path, platform::Content entry) {
                     next = std::move(q.entries.front());
                     q.entries.pop_front();
                 }
-                appendArchiveEntry(next.first, next.second);
+                platform::appendFileDurably(next.first, next.second);
             }
         },
         platform::NullWindow, 0);

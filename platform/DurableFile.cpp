@@ -404,7 +404,7 @@ bool DurableFile::commitNew(const std::string& path) {
     return true;
 }
 
-bool appendFileDurably(const std::string& path, std::string_view data) {
+bool appendFileDurably(const std::string& path, const Content& data) {
     int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
     bool created = false;
     if (fd < 0 && errno == ENOENT) {
@@ -412,8 +412,9 @@ bool appendFileDurably(const std::string& path, std::string_view data) {
         created = fd >= 0;
     }
     if (fd < 0) return false;
-    bool ok = writeAll(fd, data) && ::fsync(fd) == 0;
-    const int e = errno;
+    const int written = writeContent(fd, data);
+    bool ok = written == 0 && ::fsync(fd) == 0;
+    const int e = written != 0 ? written : errno;
     ::close(fd);
     if (ok && created) ok = syncFolder(folderOf(path));
     if (!ok) errno = e ? e : EIO;

@@ -138,12 +138,13 @@ private:
 // Writes `data` as the whole new content of `path`, durably and atomically.
 bool writeFileDurably(const std::string& path, std::string_view data, FileStamp* stamp = nullptr);
 
-// Appends `data` to `path` (following a symbolic link), creating the file
-// when it is missing, and flushes it; a new file's folder is flushed too.
+// Appends `data` to `path` (following a symbolic link) with one write per
+// piece, creating the file when it is missing, and flushes it (for the
+// workers: file ranges are copied from disk); a new file's folder is flushed too.
 // False (errno set) when it cannot be opened or written. Unlike a stored file
 // this is not atomic: a crash in the middle may leave the tail half-written,
 // which suits logs and archives that are only ever added to.
-bool appendFileDurably(const std::string& path, std::string_view data);
+bool appendFileDurably(const std::string& path, const Content& data);
 
 // Flushes a folder's entries (after a rename or an unlink in it).
 bool syncFolder(const std::string& folder);

@@ -20,7 +20,7 @@ import sys
 import tempfile
 import time
 
-from support.program import make_users, program_env, read, start_program, wait_until
+from support.program import make_users, program_env, read, start_program, stop_program, wait_until
 
 SOFT, HARD = 128, 256
 CROWD = 1000
@@ -35,7 +35,6 @@ def run(binary_dir, home):
     make_users(data, ("alice",))
     env = program_env(home)
     log, out = os.path.join(home, "tavrin.log"), os.path.join(home, "tavrin.out")
-    sender = os.path.join(binary_dir, "tools", "tavrin-send")
     proc, smtp, pop3 = start_program(binary_dir, env, data, log, stdout=open(out, "a"), stderr=subprocess.STDOUT,
                                      preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (SOFT, HARD)))
     try:
@@ -90,9 +89,7 @@ def run(binary_dir, home):
         for when in (b"before", b"during", b"after"):
             assert b"Subject: " + when + b" the crowd" in texts, texts
 
-        subprocess.run([sender, "-t", "5000", "TavrinForceShutdown"], env=env, timeout=30)
-        assert wait_until(lambda: proc.poll() is not None, 60), "the program did not stop"
-        assert proc.returncode == 0, proc.returncode
+        stop_program(binary_dir, env, proc)
         print("greeted %d of %d; served before, during and after" % (greeted, CROWD))
     except BaseException:
         sys.stderr.write("".join(read(log).splitlines(True)[-40:]))

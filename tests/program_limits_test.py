@@ -21,7 +21,7 @@ import subprocess
 import sys
 import tempfile
 
-from support.program import program_env, read, start_program, wait_until
+from support.program import program_env, read, start_program, stop_program, wait_until
 
 
 def run(binary_dir, home):
@@ -37,7 +37,6 @@ def run(binary_dir, home):
     refuse = os.path.join(home, "refuse-threads")
     env = program_env(home, TAVRIN_REFUSE_THREADS_WHILE=refuse)
     shim = os.path.join(binary_dir, "tests", "libtavrin_thread_refusal.so")
-    sender = os.path.join(binary_dir, "tools", "tavrin-send")
     log = os.path.join(home, "tavrin.log")
 
     stale = []
@@ -72,9 +71,7 @@ def run(binary_dir, home):
         backups = [n for n in os.listdir(os.path.join(box, "BAK")) if not n.startswith(".")]
         assert len(names) == 2 and len(backups) == 1, (names, backups)
         assert read(log).count("the system refused the committer's thread") == 1, read(log)
-        subprocess.run([sender, "-t", "5000", "TavrinForceShutdown"], env=env, timeout=30)
-        assert wait_until(lambda: proc.poll() is not None, 60), "the program did not stop"
-        assert proc.returncode == 0, proc.returncode
+        stop_program(binary_dir, env, proc)
     except BaseException:
         sys.stderr.write("".join(read(log).splitlines(True)[-40:]))
         raise

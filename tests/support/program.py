@@ -87,3 +87,11 @@ def start_program(binary_dir, env, data, log, ini_extra="", preload=None, **pope
         proc.kill()
         proc.wait()
     sys.exit("the program did not listen:\n" + read(log))
+
+
+def stop_program(binary_dir, env, proc):
+    """TavrinForceShutdown, then the program must end with code 0."""
+    subprocess.run([os.path.join(binary_dir, "tools", "tavrin-send"), "-t", "5000", "TavrinForceShutdown"], env=env,
+                   timeout=30)
+    assert wait_until(lambda: proc.poll() is not None, 60), "the program did not stop"
+    assert proc.returncode == 0, proc.returncode
