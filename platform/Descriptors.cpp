@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <ctime>
+#include <mutex>
 
 namespace platform {
 
@@ -62,23 +64,61 @@ std::size_t openDescriptorCount() {
 // of which may open files for its delivery or its mailbox at once.
 std::size_t descriptorReserve(std::size_t limit) { return std::max<std::size_t>(64, limit / 16); }
 
+namespace {
+
+std::int64_t coarseMs() {
+    timespec ts{};
+    ::clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+    return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Without the kernel's count, a listing is the only exact answer, and its
+// cost grows with the number open: too much for every accept near the limit.
+// So a listing's margin is spent instead. When it finds m descriptors free
+// beyond the reserve, the next m - 1 questions are answered "not short"
+// without one, as each may be followed by an accept. Descriptors opened
+// elsewhere in between are what the reserve is for, and a listing at least
+// every quarter second catches up with them. A "short" is never reused: a
+// held listener is freed by a fresh count.
+bool shortByListing(std::size_t limit, std::size_t reserve) {
+    static std::mutex m;
+    static std::size_t forLimit = 0, left = 0;
+    static std::int64_t until = 0;
+    const std::int64_t now = coarseMs();
+    std::lock_guard lock(m);
+    if (left > 0 && forLimit == limit && now < until) {
+        --left;
+        return false;
+    }
+    left = 0;
+    const std::size_t open = openDescriptorCount();
+    if (open == SIZE_MAX || open + reserve >= limit) return true;
+    forLimit = limit;
+    left = limit - open - reserve - 1;
+    until = now + 250;
+    return false;
+}
+
+}  // namespace
+
 bool descriptorsShort() {
     const std::size_t limit = descriptorLimit();
     if (limit == SIZE_MAX) return false;
     const std::size_t reserve = descriptorReserve(limit);
     if (const std::size_t open = kernelCount()) return open + reserve >= limit;
-    // Descriptors are given out lowest first, so with none free below the
-    // mark at most the reserve is left above it.
     if (limit <= reserve) return true;
+    // Descriptors are given out lowest first, so with none free below the
+    // mark at most the reserve is left above it: short, without a listing.
+    // A free one below the mark says nothing of how many are held above it.
     for (int fd = 0; fd <= 2; ++fd) {
         const int probe = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
         if (probe < 0 && errno == EBADF) continue;
         if (probe < 0) return true;
         ::close(probe);
-        return static_cast<std::size_t>(probe) >= limit - reserve;
+        if (static_cast<std::size_t>(probe) >= limit - reserve) return true;
+        break;
     }
-    const std::size_t open = openDescriptorCount();  // no standard descriptor to probe with
-    return open == SIZE_MAX || open + reserve >= limit;
+    return shortByListing(limit, reserve);
 }
 
 }  // namespace platform

@@ -27,9 +27,10 @@ std::size_t openDescriptorCount();
 std::size_t descriptorReserve(std::size_t limit);
 
 // Whether fewer than the reserve are free under the current limit: what every
-// listener asks before it accepts. A system call or two, never a listing:
-// the kernel's count, or where it gives none, a probe for the lowest free
-// descriptor (true when none is free below limit - reserve).
+// listener asks before it accepts. One system call where the kernel gives the
+// count. Where it does not, a probe for the lowest free descriptor answers
+// when none is free below limit - reserve; otherwise a listing does, whose
+// margin then answers the next questions without one.
 bool descriptorsShort();
 
 }  // namespace platform
