@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/socket.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -347,7 +348,11 @@ TEST(PlatformNet, ListenerWaitsWhileFewerThanTheReserveAreFree) {
 
     EXPECT_TRUE(second);
     EXPECT_EQ(whileShort, 3);
-    EXPECT_EQ(g_descriptorListings, 0);
+    // Where the kernel gives the count, no check lists /proc/self/fd.
+    struct stat fdDir {};
+    if (::stat("/proc/self/fd", &fdDir) == 0 && fdDir.st_size > 0) {
+        EXPECT_EQ(g_descriptorListings, 0);
+    }
     EXPECT_TRUE(third);
     for (auto s : accepted) EXPECT_NE(s, net::INVALID_SOCKET);
     for (auto s : accepted) net::closesocket(s);
