@@ -327,8 +327,27 @@ int resolveAddr(std::uint32_t addr, HostEntry& out) {
     return 0;
 }
 
+// A lookup's result reaches its window through this one, on the loop's
+// thread: a lookup cancelled after its thread posted is then still not
+// reported, as a cancel promises.
+HWND lookupWindow() {
+    static HWND wnd = loop().createWindow([](Message& m) {
+        const auto h = static_cast<AsyncHandle>(m.wParam);
+        std::shared_ptr<LookupReq> req;
+        {
+            std::lock_guard<std::mutex> lk(lookupMutex());
+            auto it = lookups().find(h);
+            if (it == lookups().end() || it->second->cancelled) return;
+            req = it->second;
+        }
+        loop().send(req->wnd, req->msg, m.wParam, m.lParam);
+    });
+    return wnd;
+}
+
 template <class Work>
 AsyncHandle startLookup(HWND wnd, unsigned msg, Work work) {
+    const HWND forward = lookupWindow();
     auto req = std::make_shared<LookupReq>();
     req->wnd = wnd;
     req->msg = msg;
@@ -339,14 +358,14 @@ AsyncHandle startLookup(HWND wnd, unsigned msg, Work work) {
         lookups()[h] = req;
     }
     try {
-        std::thread([h, req, work]() {
+        std::thread([h, req, work, forward]() {
             HostEntry e;
             int err = work(e);
             std::lock_guard<std::mutex> lk(lookupMutex());
             req->done = true;
             req->err = err;
             req->result = std::move(e);
-            if (!req->cancelled) loop().post(req->wnd, req->msg, static_cast<std::intptr_t>(h), MAKELONG(0, static_cast<unsigned>(err)));
+            if (!req->cancelled) loop().post(forward, WM_USER, static_cast<std::intptr_t>(h), MAKELONG(0, static_cast<unsigned>(err)));
         }).detach();
     } catch (const std::system_error&) {
         std::lock_guard<std::mutex> lk(lookupMutex());

@@ -11,7 +11,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 #include "Descriptors.h"
@@ -268,7 +270,13 @@ TEST(PlatformNet, AsyncLookupPostsResultAndCancelPostsNothing) {
     EXPECT_EQ(net::inet_ntoa(e.addresses[0]), "127.0.0.1");
     EXPECT_FALSE(net::WSAGetAsyncHostResult(h, e));  // taken once
 
+    // Cancelled after its thread has posted the result: still nothing
+    // reaches the window.
+    const std::size_t before = loop().pendingMessages();
     auto h2 = net::WSAAsyncGetHostByName(sink.wnd, kLookup, "localhost");
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (loop().pendingMessages() == before && std::chrono::steady_clock::now() < until) std::this_thread::yield();
+    EXPECT_GT(loop().pendingMessages(), before);
     EXPECT_EQ(net::WSACancelAsyncRequest(h2), 0);
     for (int i = 0; i < 20; ++i) loop().processOne(10);
     EXPECT_EQ(sink.lookups.size(), 1u);
