@@ -55,6 +55,32 @@ def wait_listening(port, proc, seconds=30):
     return False
 
 
+def start_headless(binary, home, users, ini_extra="", prepare=None):
+    """Starts the program headless in a private home, with these users
+    (password "secret"); prepare(data folder) runs before it starts. Returns
+    (process, data folder, SMTP port, POP3 port) once it listens."""
+    smtp_port, pop_port = free_port(), free_port()
+    data = os.path.join(home, "data", "Quentar", "Tavrin")
+    for user in users:
+        os.makedirs(os.path.join(data, "UserMail", user, "BAK"))
+        with open(os.path.join(data, "UserMail", user, user + ".ini"), "wb") as f:
+            f.write(b"[User Information]\r\nPassword=secret\r\n")
+    with open(os.path.join(data, "Tavrin.ini"), "wb") as f:
+        f.write(("[General]\r\nServer Name=localhost\r\n[Smtp Server]\r\nListen Port=%d\r\n"
+                 "[Pop 3 Server]\r\nListen Port=%d\r\n%s" % (smtp_port, pop_port, ini_extra)).encode())
+    if prepare:
+        prepare(data)
+    run = os.path.join(home, "run")
+    os.mkdir(run, 0o700)
+    env = dict(os.environ, HOME=home, XDG_DATA_HOME=os.path.join(home, "data"), XDG_RUNTIME_DIR=run,
+               QT_QPA_PLATFORM="offscreen")
+    proc = subprocess.Popen([binary], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    if not (wait_listening(smtp_port, proc) and wait_listening(pop_port, proc)):
+        proc.kill()
+        sys.exit("the server did not listen")
+    return proc, data, smtp_port, pop_port
+
+
 def smtp_line(sock, line):
     sock.sendall(line + b"\r\n")
     reply = b""
@@ -96,24 +122,10 @@ def stream(port, size_mb, finish, result):
 
 
 def streams(binary, clients, size_mb):
-    smtp_port, pop_port = free_port(), free_port()
     with tempfile.TemporaryDirectory(prefix="tavrin-streams-") as home:
-        data = os.path.join(home, "data", "Quentar", "Tavrin")
+        proc, data, smtp_port, _ = start_headless(binary, home, ("alice",))
         box = os.path.join(data, "UserMail", "alice")
-        os.makedirs(box)
-        with open(os.path.join(box, "alice.ini"), "wb") as f:
-            f.write(b"[User Information]\r\nPassword=secret\r\n")
-        with open(os.path.join(data, "Tavrin.ini"), "wb") as f:
-            f.write(("[General]\r\nServer Name=localhost\r\n[Smtp Server]\r\nListen Port=%d\r\n"
-                     "[Pop 3 Server]\r\nListen Port=%d\r\n" % (smtp_port, pop_port)).encode())
-        run = os.path.join(home, "run")
-        os.mkdir(run, 0o700)
-        env = dict(os.environ, HOME=home, XDG_DATA_HOME=os.path.join(home, "data"), XDG_RUNTIME_DIR=run,
-                   QT_QPA_PLATFORM="offscreen")
-        proc = subprocess.Popen([binary], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         try:
-            if not wait_listening(smtp_port, proc):
-                sys.exit("the server did not listen")
             time.sleep(1.0)
             base = status_kb(proc.pid, "VmRSS:")
             barrier = threading.Barrier(clients + 1)
@@ -165,23 +177,9 @@ def main():
     binary = os.path.abspath(sys.argv[1])
     size_mb = int(sys.argv[2]) if len(sys.argv) > 2 else 50
     tail_s = float(sys.argv[3]) if len(sys.argv) > 3 else 10.0
-    smtp_port, pop_port = free_port(), free_port()
     with tempfile.TemporaryDirectory(prefix="tavrin-bigmsg-") as home:
-        data = os.path.join(home, "data", "Quentar", "Tavrin")
-        os.makedirs(os.path.join(data, "UserMail", "alice", "BAK"))
-        with open(os.path.join(data, "UserMail", "alice", "alice.ini"), "wb") as f:
-            f.write(b"[User Information]\r\nPassword=secret\r\n")
-        with open(os.path.join(data, "Tavrin.ini"), "wb") as f:
-            f.write(("[General]\r\nServer Name=localhost\r\n[Smtp Server]\r\nListen Port=%d\r\n"
-                     "[Pop 3 Server]\r\nListen Port=%d\r\n" % (smtp_port, pop_port)).encode())
-        run = os.path.join(home, "run")
-        os.mkdir(run, 0o700)
-        env = dict(os.environ, HOME=home, XDG_DATA_HOME=os.path.join(home, "data"), XDG_RUNTIME_DIR=run,
-                   QT_QPA_PLATFORM="offscreen")
-        proc = subprocess.Popen([binary], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        proc, _, smtp_port, pop_port = start_headless(binary, home, ("alice",))
         try:
-            if not (wait_listening(smtp_port, proc) and wait_listening(pop_port, proc)):
-                sys.exit("the server did not listen")
             line = b"x" * 76 + b"\r\n"
             body = line * (size_mb * 1000000 // len(line))
             message = b"From: alice@localhost\r\nSubject: big\r\n\r\n" + body

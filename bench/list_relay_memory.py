@@ -14,14 +14,13 @@ figure, in MB (10^6 bytes). Not a test: the machine's load moves these."""
 import glob
 import os
 import smtplib
-import subprocess
 import sys
 import tempfile
 import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from bigmessage_memory import free_port, status_kb, wait_listening  # noqa: E402
+from bigmessage_memory import start_headless, status_kb  # noqa: E402
 
 from aiosmtpd.controller import Controller  # noqa: E402
 
@@ -53,32 +52,18 @@ def main():
     counter = Counter()
     sink = Controller(counter, hostname=SINK, port=25, data_size_limit=0)
     sink.start()
-    smtp_port, pop_port = free_port(), free_port()
     figures = []
     try:
         with tempfile.TemporaryDirectory(prefix="tavrin-listrelay-") as home:
-            data = os.path.join(home, "data", "Quentar", "Tavrin")
+            def club(data):
+                with open(os.path.join(data, "UserMail", "club.ini"), "wb") as f:
+                    f.write(("[Members]\r\n0=ACTIVE;NOMANAGER;bob@localhost\r\n1=ACTIVE;NOMANAGER;carol@localhost\r\n"
+                             "2=ACTIVE;NOMANAGER;dave@localhost\r\n[Digest]\r\nFilename=%s\r\n"
+                             % os.path.join(home, "archive.txt")).encode())
+            proc, data, smtp_port, _ = start_headless(binary, home, ("alice", "bob", "carol", "dave"),
+                                                      "[Smtp Agent]\r\nFire Queue Immediately=1\r\n", club)
             users = os.path.join(data, "UserMail")
-            for user in ("alice", "bob", "carol", "dave"):
-                os.makedirs(os.path.join(users, user, "BAK"))
-                with open(os.path.join(users, user, user + ".ini"), "wb") as f:
-                    f.write(b"[User Information]\r\nPassword=secret\r\n")
-            with open(os.path.join(users, "club.ini"), "wb") as f:
-                f.write(("[Members]\r\n0=ACTIVE;NOMANAGER;bob@localhost\r\n1=ACTIVE;NOMANAGER;carol@localhost\r\n"
-                         "2=ACTIVE;NOMANAGER;dave@localhost\r\n[Digest]\r\nFilename=%s\r\n"
-                         % os.path.join(home, "archive.txt")).encode())
-            with open(os.path.join(data, "Tavrin.ini"), "wb") as f:
-                f.write(("[General]\r\nServer Name=localhost\r\n[Smtp Server]\r\nListen Port=%d\r\n"
-                         "[Pop 3 Server]\r\nListen Port=%d\r\n[Smtp Agent]\r\nFire Queue Immediately=1\r\n"
-                         % (smtp_port, pop_port)).encode())
-            run = os.path.join(home, "run")
-            os.mkdir(run, 0o700)
-            env = dict(os.environ, HOME=home, XDG_DATA_HOME=os.path.join(home, "data"), XDG_RUNTIME_DIR=run,
-                       QT_QPA_PLATFORM="offscreen")
-            proc = subprocess.Popen([binary], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             try:
-                if not wait_listening(smtp_port, proc):
-                    sys.exit("the server did not listen")
                 time.sleep(1.0)
 
                 def measure(name, send, finished):

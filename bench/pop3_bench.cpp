@@ -433,6 +433,19 @@ FileWorkResult runFileWorkClients(int port) {
     return r;
 }
 
+// A private data folder and settings for a POP3 server on loopback; empty
+// when the folder cannot be made.
+std::string benchHome() {
+    char tmpl[] = "/tmp/pop3-bench-XXXXXX";
+    if (!::mkdtemp(tmpl)) return {};
+    ::setenv("XDG_DATA_HOME", tmpl, 1);
+    ServerInformation = std::make_unique<TServerInformation>();
+    ServerInformation->Pop3BindAddress = "127.0.0.1";
+    ServerInformation->Pop3ListenPort = freePort();
+    ServerInformation->ServerName = "bench.test";
+    return tmpl;
+}
+
 void writeMessage(const std::string& path, std::size_t size) {
     std::string text = "Subject: file work\r\n\r\n";
     while (text.size() + 76 <= size) text += std::string(74, 'x') + "\r\n";
@@ -440,15 +453,9 @@ void writeMessage(const std::string& path, std::size_t size) {
 }
 
 int fileWorkMain() {
-    char tmpl[] = "/tmp/pop3-bench-XXXXXX";
-    if (!::mkdtemp(tmpl)) return 1;
-    const std::string home = tmpl;
-    ::setenv("XDG_DATA_HOME", home.c_str(), 1);
-    ServerInformation = std::make_unique<TServerInformation>();
+    const std::string home = benchHome();
+    if (home.empty()) return 1;
     TServerInformation& si = *ServerInformation;
-    si.Pop3BindAddress = "127.0.0.1";
-    si.Pop3ListenPort = freePort();
-    si.ServerName = "bench.test";
     std::vector<std::string> users{"quitter", "watcher"};
     for (int i = 0; i < kColdClients; ++i) users.push_back("cold" + std::to_string(i));
     for (const auto& u : users) {
@@ -507,15 +514,9 @@ int main(int argc, char** argv) {
     if (argc > 1 && std::string(argv[1]) == "filework") return fileWorkMain();
     const int perClient = argc > 1 ? std::atoi(argv[1]) : 40;
     if (argc > 2) g_retrWindow = std::max(1, std::atoi(argv[2]));
-    char tmpl[] = "/tmp/pop3-bench-XXXXXX";
-    if (!::mkdtemp(tmpl)) return 1;
-    const std::string home = tmpl;
-    ::setenv("XDG_DATA_HOME", home.c_str(), 1);
-    ServerInformation = std::make_unique<TServerInformation>();
+    const std::string home = benchHome();
+    if (home.empty()) return 1;
     TServerInformation& si = *ServerInformation;
-    si.Pop3BindAddress = "127.0.0.1";
-    si.Pop3ListenPort = freePort();
-    si.ServerName = "bench.test";
 
     // 10 KB of 76-byte lines (74 characters and CR LF), a few starting with ".".
     std::vector<std::string> lines{"From: bench@bench.test", "Subject: benchmark message", ""};

@@ -1,27 +1,43 @@
 #!/usr/bin/env python3
-"""The program's one thread while the disk holds a flush of a list archive
-entry or of the agent's failure notice.
+"""The program while the disk holds a flush still, and a stop meanwhile.
 
 The fsync gate shim (LD_PRELOAD) holds every fsync of a file whose path
-contains a given text for as long as a gate file exists. With the gate closed on the
-archive, a post to a list is still answered "250" and other clients are
-served; with it closed on the mailbox the agent's notice goes to, the agent's
-queue file stays until the notice is on disk, and clients are served
-meanwhile, and a stop waits for the notice and the queue file's removal.
-Opening the gate lets both finish. Every wait is bounded.
+contains a given text for as long as a gate file exists. Scenarios:
 
-usage: held_flush_test.py BINARY_DIR FSYNC_GATE_SHIM
+archive  a list post whose archive entry cannot be flushed is still answered
+         "250", and other clients are served; the entry follows.
+notice   the agent's failure notice to a mailbox that cannot be flushed: the
+         queue file stays until the notice is on disk, clients are served,
+         and a stop waits for the notice and the queue file's removal.
+stop     a 1 MB message to two users, a NOOP pipelined behind its ".", waits
+         in its flush when the program is stopped (SIGTERM, then
+         TavrinForceShutdown): the listener refuses and an idle session is
+         closed, but the client gets its 250, not an answer to the NOOP, the
+         program exits 0, and each user has the message once.
+
+Every wait is bounded.
+
+usage: held_flush_test.py BINARY_DIR FSYNC_GATE_SHIM archive|notice|stop
 """
 import glob
 import os
+import select
+import signal
 import smtplib
+import socket
 import subprocess
 import sys
 import tempfile
 
-from support.program import free_port, listening, make_users, program_env, wait_until
+from support.program import make_users, program_env, read, start_program, wait_until
 
 BOUND = 30  # seconds: far beyond what any step takes, short of a hang
+
+
+def logged_in(port):
+    s = smtplib.SMTP("127.0.0.1", port, timeout=BOUND)
+    s.login("alice", "secret", initial_response_ok=False)
+    return s
 
 
 def served(port):
@@ -33,6 +49,25 @@ def served(port):
         s.close()
 
 
+def refuses(port):
+    try:
+        socket.create_connection(("127.0.0.1", port), timeout=5).close()
+        return False
+    except ConnectionRefusedError:
+        return True
+    except ConnectionResetError:  # taken by the kernel as the listener closed: ask again
+        return False
+
+
+def closed_by_server(sock, seconds):
+    if not select.select([sock], [], [], seconds)[0]:
+        return False
+    try:
+        return sock.recv(4096) == b""
+    except ConnectionResetError:
+        return True
+
+
 def texts(folder):
     out = []
     for path in glob.glob(os.path.join(folder, "*.txt")):
@@ -41,77 +76,121 @@ def texts(folder):
     return out
 
 
-def main():
-    binary_dir, shim = sys.argv[1], sys.argv[2]
+class Run:
+    """One program run in a private home: flushes of paths holding `match`
+    are held while the gate file exists."""
+
+    def __init__(self, home):
+        self.home, self.data = home, os.path.join(home, "data", "Quentar", "Tavrin")
+        self.log, self.gate = os.path.join(home, "tavrin.log"), os.path.join(home, "gate")
+        self.proc = None
+
+    def start(self, match, ini_extra=""):
+        self.env = program_env(self.home, TAVRIN_FSYNC_GATE=self.gate, TAVRIN_FSYNC_MATCH=match)
+        self.proc, self.smtp, _ = start_program(binary_dir, self.env, self.data, self.log, ini_extra, preload=shim,
+                                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def archive(r):
+    users = os.path.join(r.data, "UserMail")
+    make_users(r.data, ("alice", "bob", "carol"))
+    entry_file = os.path.join(r.home, "archive.txt")
+    with open(os.path.join(users, "club.ini"), "wb") as f:
+        f.write(("[Members]\r\n0=ACTIVE;NOMANAGER;bob@localhost\r\n1=ACTIVE;NOMANAGER;carol@localhost\r\n"
+                 "[Digest]\r\nFilename=%s\r\n" % entry_file).encode())
+    r.start("archive.txt")
+    open(r.gate, "w").close()
+    with logged_in(r.smtp) as s:
+        s.sendmail("alice@localhost", ["club@localhost"],
+                   b"From: alice@localhost\r\nSubject: to the club\r\n\r\nclub body\r\n")
+    assert wait_until(lambda: os.path.exists(r.gate + ".held"), BOUND), "the archive entry was never flushed"
+    assert served(r.smtp)
+    assert any(b"club body" in t for t in texts(os.path.join(users, "bob")))
+    os.remove(r.gate)
+    assert wait_until(lambda: "club body" in read(entry_file), BOUND)
+    entry = open(entry_file, "rb").read()
+    assert entry.endswith(b"club body\r\n(------------------)\r\n"), entry[-200:]
+    assert entry.count(b"(------------------)") == 1, entry
+
+
+def notice(r):
+    make_users(r.data, ("alice",))
+    queue = os.path.join(r.data, "MQueue")
+    os.makedirs(queue)
+    with open(os.path.join(queue, "7.txt"), "wb") as f:  # its retries used up
+        f.write(b"[Reverse Path]\r\nFrom=<alice@localhost>\r\n\r\n[Forward Path]\r\nTo=<far@[127.0.0.1]>\r\n\r\n"
+                b"[Retry]\r\nPerformed=6\r\nRemaining=-1\r\n\r\n[Message]\r\nSubject: lost\r\n\r\nlost body\r\n")
+    open(r.gate, "w").close()
+    r.start("/alice/", "[Smtp Agent]\r\nPolling Interval (in seconds)=1\r\n")
+    assert wait_until(lambda: os.path.exists(r.gate + ".held"), BOUND), "the notice was never flushed"
+    assert served(r.smtp)
+    assert os.path.exists(os.path.join(queue, "7.txt")), "queue file gone before its notice was stored"
+    # A stop meanwhile waits for the notice and the queue file's removal:
+    # left half-way, the next run would send the notice again.
+    r.proc.terminate()
+    assert wait_until(lambda: refuses(r.smtp), BOUND), "the stop did not close the listener"
+    os.remove(r.gate)
+    assert r.proc.wait(BOUND) == 0
+    assert not os.path.exists(os.path.join(queue, "7.txt")), "the stop left the queue file behind its notice"
+    notices = [t for t in texts(os.path.join(r.data, "UserMail", "alice")) if b"Undeliverable Mail" in t]
+    assert len(notices) == 1, notices
+    assert notices[0].endswith(b"\r\n\r\nSubject: lost\r\n\r\nlost body\r\n"), notices[0]
+
+
+def stop(r, how):
+    make_users(r.data, ("alice", "bob"))
+    r.start("")
+    idle = logged_in(r.smtp)
+    s = logged_in(r.smtp)
+    s.mail("alice@localhost")
+    s.rcpt("alice@localhost")
+    s.rcpt("bob@localhost")
+    s.putcmd("data")
+    assert s.getreply()[0] == 354
+    open(r.gate, "w").close()
+    # 1 MB: a big message is written and flushed apart from the others.
+    s.send("Subject: held at the stop\r\n\r\n" + ("x" * 1022 + "\r\n") * 1024 + ".\r\nNOOP\r\n")
+    assert wait_until(lambda: os.path.exists(r.gate + ".held"), BOUND), "no flush under way"
+
+    if how == "SIGTERM":
+        r.proc.send_signal(signal.SIGTERM)
+    else:
+        subprocess.run([os.path.join(binary_dir, "tools", "tavrin-send"), "-t", "5000", how], env=r.env,
+                       timeout=BOUND)
+    assert wait_until(lambda: refuses(r.smtp), BOUND), "still listening in the stop"
+    assert closed_by_server(idle.sock, BOUND), "an idle session outlived the stop"
+    assert r.proc.poll() is None, "ended with a commit under way (%s)" % r.proc.returncode
+
+    os.remove(r.gate)
+    assert s.getreply() == (250, b"Mail Queued for Delivery")
+    assert s.file.read() == b"", "the NOOP after the message was taken up"
+    assert r.proc.wait(timeout=60) == 0, r.proc.returncode
+    for user in ("alice", "bob"):
+        folder = os.path.join(r.data, "UserMail", user)
+        stored = [n for n in os.listdir(folder) if os.path.isfile(os.path.join(folder, n)) and not n.endswith(".ini")]
+        assert len(stored) == 1, (user, stored)
+
+
+def run(scenario, *args):
     with tempfile.TemporaryDirectory(prefix="tavrin-held-") as home:
-        data = os.path.join(home, "data", "Quentar", "Tavrin")
-        users = os.path.join(data, "UserMail")
-        make_users(data, ("alice", "bob", "carol"))
-        archive = os.path.join(home, "archive.txt")
-        with open(os.path.join(users, "club.ini"), "wb") as f:
-            f.write(("[Members]\r\n0=ACTIVE;NOMANAGER;bob@localhost\r\n1=ACTIVE;NOMANAGER;carol@localhost\r\n"
-                     "[Digest]\r\nFilename=%s\r\n" % archive).encode())
-        smtp_port, pop_port = free_port(), free_port()
-        with open(os.path.join(data, "Tavrin.ini"), "wb") as f:
-            f.write(("[General]\r\nServer Name=localhost\r\n[Smtp Server]\r\nBind Address=127.0.0.1\r\n"
-                     "Listen Port=%d\r\n[Pop 3 Server]\r\nBind Address=127.0.0.1\r\nListen Port=%d\r\n"
-                     "[Smtp Agent]\r\nPolling Interval (in seconds)=1\r\n" % (smtp_port, pop_port)).encode())
-        gate = os.path.join(home, "gate")
-        env = program_env(home, LD_PRELOAD=shim, TAVRIN_FSYNC_GATE=gate, TAVRIN_FSYNC_MATCH="archive.txt")
-        proc = subprocess.Popen([os.path.join(binary_dir, "admin", "tavrin")], env=env,
-                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        r = Run(home)
         try:
-            assert wait_until(lambda: proc.poll() is None and listening(smtp_port), BOUND), "the server did not listen"
-
-            # A list post whose archive entry cannot be flushed yet.
-            open(gate, "w").close()
-            post = b"From: alice@localhost\r\nSubject: to the club\r\n\r\nclub body\r\n"
-            with smtplib.SMTP("127.0.0.1", smtp_port, timeout=BOUND) as s:
-                s.login("alice", "secret", initial_response_ok=False)
-                s.sendmail("alice@localhost", ["club@localhost"], post)
-            assert wait_until(lambda: os.path.exists(gate + ".held"), BOUND), "the archive entry was never flushed"
-            assert served(smtp_port)
-            assert any(b"club body" in t for t in texts(os.path.join(users, "bob")))
-            os.remove(gate)
-            assert wait_until(lambda: os.path.exists(archive) and b"club body" in open(archive, "rb").read(), BOUND)
-            entry = open(archive, "rb").read()
-            assert entry.endswith(b"club body\r\n(------------------)\r\n"), entry[-200:]
-            assert entry.count(b"(------------------)") == 1, entry
+            scenario(r, *args)
+        except BaseException:
+            sys.stderr.write("".join(read(r.log).splitlines(True)[-40:]))
+            raise
         finally:
-            proc.kill()
-            proc.wait()
-
-        # The agent's failure notice to alice, whose mailbox cannot be flushed
-        # yet: a queue file whose retries are used up.
-        os.remove(gate + ".held")
-        env["TAVRIN_FSYNC_MATCH"] = "/alice/"
-        queue = os.path.join(data, "MQueue")
-        os.makedirs(queue, exist_ok=True)
-        with open(os.path.join(queue, "7.txt"), "wb") as f:
-            f.write(b"[Reverse Path]\r\nFrom=<alice@localhost>\r\n\r\n[Forward Path]\r\nTo=<far@[127.0.0.1]>\r\n\r\n"
-                    b"[Retry]\r\nPerformed=6\r\nRemaining=-1\r\n\r\n[Message]\r\nSubject: lost\r\n\r\nlost body\r\n")
-        open(gate, "w").close()
-        proc = subprocess.Popen([os.path.join(binary_dir, "admin", "tavrin")], env=env,
-                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        try:
-            assert wait_until(lambda: proc.poll() is None and listening(smtp_port), BOUND), "the server did not listen"
-            assert wait_until(lambda: os.path.exists(gate + ".held"), BOUND), "the notice was never flushed"
-            assert served(smtp_port)
-            assert os.path.exists(os.path.join(queue, "7.txt")), "queue file gone before its notice was stored"
-            # A stop meanwhile waits for the notice and the queue file's
-            # removal: left half-way, the next run would send the notice again.
-            proc.terminate()
-            assert wait_until(lambda: not listening(smtp_port), BOUND), "the stop did not close the listener"
-            os.remove(gate)
-            assert proc.wait(BOUND) == 0
-            assert not os.path.exists(os.path.join(queue, "7.txt")), "the stop left the queue file behind its notice"
-            notices = [t for t in texts(os.path.join(users, "alice")) if b"Undeliverable Mail" in t]
-            assert len(notices) == 1, notices
-            assert notices[0].endswith(b"\r\n\r\nSubject: lost\r\n\r\nlost body\r\n"), notices[0]
-        finally:
-            proc.kill()
-            proc.wait()
+            if os.path.exists(r.gate):
+                os.remove(r.gate)
+            if r.proc is not None and r.proc.poll() is None:
+                r.proc.kill()
+                r.proc.wait()
 
 
 if __name__ == "__main__":
-    main()
+    binary_dir, shim, which = sys.argv[1], sys.argv[2], sys.argv[3]
+    if which == "stop":
+        for how in ("SIGTERM", "TavrinForceShutdown"):
+            run(stop, how)
+    else:
+        run({"archive": archive, "notice": notice}[which])

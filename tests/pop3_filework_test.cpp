@@ -1,5 +1,5 @@
 // The POP3 session's file work against a disk that makes it wait: this test
-// program puts its own unlink, remove, read and preadv2 in front of the C
+// program puts its own unlink and preadv2 in front of the C
 // library's, so that a test can hold them at a gate (a cold cache and a slow
 // disk) or make them fail (a mailbox folder the server may not write), for
 // one file only. While the gate is shut, other clients must still be served.
@@ -69,18 +69,6 @@ extern "C" int unlink(const char* path) {
     static auto next = real<int (*)(const char*)>("unlink");
     if (g_gate.concerns(path) && !g_gate.pass()) return errno = EACCES, -1;
     return next(path);
-}
-
-extern "C" int remove(const char* path) {
-    static auto next = real<int (*)(const char*)>("remove");
-    if (g_gate.concerns(path) && !g_gate.pass()) return errno = EACCES, -1;
-    return next(path);
-}
-
-extern "C" ssize_t read(int fd, void* buf, size_t n) {
-    static auto next = real<ssize_t (*)(int, void*, size_t)>("read");
-    if (g_gate.concerns(fd)) g_gate.pass();
-    return next(fd, buf, n);
 }
 
 extern "C" ssize_t preadv2(int fd, const iovec* iov, int count, off_t offset, int flags) {

@@ -11,14 +11,13 @@ is stopped as the README says and killed if it does not go.
 usage: readme_test.py README.md BINARY_DIR
 """
 import os
-import random
 import re
 import signal
-import socket
 import subprocess
 import sys
 import tempfile
-import time
+
+from support.program import free_ports, listening, wait_until
 
 SECTION = "## A first user and a first message, without a display"
 
@@ -29,50 +28,6 @@ def readme_commands(path):
     end = text.find("\n## ", start + len(SECTION))
     body = text[start:end if end >= 0 else len(text)]
     return [line[4:] for line in body.splitlines() if line.startswith("    ") and line.strip()]
-
-
-def free_ports(count):
-    """Ports below the kernel's ephemeral range, free now. A port that bind()
-    hands out for port 0 lies inside that range, where any test's outgoing
-    connection or its own port-0 pick can take it before the server binds it;
-    below the range only a deliberate bind can."""
-    try:
-        low = int(open("/proc/sys/net/ipv4/ip_local_port_range").read().split()[0])
-    except (OSError, ValueError, IndexError):
-        low = 32768
-    rng = random.Random(os.getpid())
-    ports = []
-    for _ in range(1000):
-        if len(ports) == count:
-            break
-        port = rng.randrange(max(1024, low - 10000), low)
-        if port in ports:
-            continue
-        with socket.socket() as s:
-            try:
-                s.bind(("127.0.0.1", port))
-            except OSError:
-                continue
-        ports.append(port)
-    assert len(ports) == count, "no free port below %d" % low
-    return ports
-
-
-def listening(port):
-    try:
-        socket.create_connection(("127.0.0.1", port), timeout=1).close()
-        return True
-    except OSError:
-        return False
-
-
-def wait_until(pred, seconds):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        if pred():
-            return True
-        time.sleep(0.05)
-    return pred()
 
 
 def main():

@@ -11,7 +11,6 @@
 #include <QProcessEnvironment>
 #include <QRegularExpression>
 #include <QStandardPaths>
-#include <sys/stat.h>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -109,13 +108,6 @@ public:
         std::string base = data_.path() + "Quentar/Tavrin/";
         std::filesystem::create_directories(base);
         std::ofstream(base + "Tavrin.ini", std::ios::binary | std::ios::trunc) << text;
-    }
-    std::string readSettings() { return testsupport::readFile(data_.path() + "Quentar/Tavrin/Tavrin.ini"); }
-    // Changes whenever the program writes the settings file anew.
-    std::pair<ino_t, std::int64_t> settingsStamp() {
-        struct stat st {};
-        ::stat((data_.path() + "Quentar/Tavrin/Tavrin.ini").c_str(), &st);
-        return {st.st_ino, std::int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
     }
 
     // Runs one X program to its end (bounded); its standard output.
@@ -395,40 +387,6 @@ TEST_F(X11Test, FirstStartWindowIsCentredAndASecondCopyEndsAtOnce) {
     ASSERT_NE(again, 0u) << "the running copy shows the first-start window again";
     EXPECT_TRUE(desk.viewable(main));
     expectCentred(again);
-}
-
-// OK in the server settings keeps a bind address that is none of the
-// machine's addresses (here a loopback alias) instead of widening the service
-// to every interface.
-TEST_F(X11Test, SettingsOkKeepsABindAddressTheMachineLacks) {
-    const std::string settings = std::string(QuietSettings) +
-                                 "[Pop 3 Server]\r\nBind Address=127.0.0.2\r\n"
-                                 "[Smtp Server]\r\nBind Address=127.0.0.3\r\n";
-    desk.writeSettings(settings);
-    desk.startTavrin();
-    unsigned long main = waitShown(MainTitle, StartMs);
-    ASSERT_NE(main, 0u);
-    auto before = desk.settingsStamp();
-    // "&S 設定" then "&POP3 服務設定..." or "SMTP &S 服務設定...", and Enter: OK.
-    for (const char* item : {"p", "s"}) {
-        SCOPED_TRACE(item);
-        ASSERT_TRUE(waitActive(main));
-        desk.command("xdotool", {"key", "alt+s", item});
-        unsigned long dialog = 0;
-        ASSERT_TRUE(waitFor([&] {
-            for (const auto& [id, name] : desk.programWindows())
-                if (name != MainTitle && name != "Splash" && desk.viewable(id)) dialog = id;
-            return dialog != 0;
-        }, ShowMs)) << "the settings dialog came up";
-        ASSERT_TRUE(waitActive(dialog));
-        desk.command("xdotool", {"key", "Return"});
-        ASSERT_TRUE(waitFor([&] { return desk.settingsStamp() != before; }, ShowMs)) << "OK saved the settings";
-        before = desk.settingsStamp();
-    }
-    const std::string saved = desk.readSettings();
-    EXPECT_NE(saved.find("Bind Address=127.0.0.2"), std::string::npos) << saved;
-    EXPECT_NE(saved.find("Bind Address=127.0.0.3"), std::string::npos) << saved;
-    EXPECT_EQ(saved.find("Bind Address=0.0.0.0"), std::string::npos) << saved;
 }
 
 // "Start Minimized" where there is no tray: the main window is iconic, and the

@@ -11,6 +11,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <random>
+#include <algorithm>
+#include <cstdint>
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
@@ -64,16 +67,26 @@ bool stepUntil(const std::function<bool()>& pred, int timeoutMs) {
     return platform::loop().runUntil(pred, timeoutMs);
 }
 
+// A port below the kernel's ephemeral range, free now. One that bind() hands
+// out for port 0 lies inside that range, where any test's outgoing connection
+// or port-0 pick can take it before the server binds it; below the range only
+// a deliberate bind can.
 int freePort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
+    int low = 32768;
+    std::ifstream("/proc/sys/net/ipv4/ip_local_port_range") >> low;
+    static std::minstd_rand rng(static_cast<unsigned>(::getpid()) * 2654435761u ^ static_cast<unsigned>(::time(nullptr)));
+    for (int i = 0; i < 1000; ++i) {
+        const int port = 10000 + static_cast<int>(rng() % static_cast<unsigned>(std::max(1, low - 10000)));
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(static_cast<std::uint16_t>(port));
+        const bool taken = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0;
+        ::close(fd);
+        if (!taken) return port;
+    }
+    throw std::runtime_error("no free port below the ephemeral range");
 }
 
 Child::Child(const std::vector<std::string>& argv, const std::string& stdinText) {

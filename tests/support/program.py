@@ -18,10 +18,31 @@ def wait_until(pred, seconds, step=0.02):
     return True
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+def free_ports(count):
+    """Ports below the kernel's ephemeral range, free now. A port that bind()
+    hands out for port 0 lies inside that range, where any test's outgoing
+    connection or its own port-0 pick can take it before the server binds it;
+    below the range only a deliberate bind can."""
+    try:
+        low = int(open("/proc/sys/net/ipv4/ip_local_port_range").read().split()[0])
+    except (OSError, ValueError, IndexError):
+        low = 32768
+    rng = random.Random(os.getpid() ^ time.monotonic_ns())
+    ports = []
+    for _ in range(1000):
+        if len(ports) == count:
+            break
+        port = rng.randrange(10000, low)
+        if port in ports:
+            continue
+        with socket.socket() as s:
+            try:
+                s.bind(("127.0.0.1", port))
+            except OSError:
+                continue
+        ports.append(port)
+    assert len(ports) == count, "no free port below %d" % low
+    return ports
 
 
 def listening(port):
@@ -68,10 +89,8 @@ def start_program(binary_dir, env, data, log, ini_extra="", preload=None, **pope
                            timeout=30)
         return "wParam=%d lParam=7 " % pid in r.stdout
 
-    first_ephemeral = int(open("/proc/sys/net/ipv4/ip_local_port_range").read().split()[0])
-    rng = random.Random(os.getpid())
     for _ in range(5):
-        smtp, pop3 = rng.sample(range(10000, first_ephemeral), 2)
+        smtp, pop3 = free_ports(2)
         if os.path.exists(log):
             os.remove(log)
         with open(os.path.join(data, "Tavrin.ini"), "w") as f:
