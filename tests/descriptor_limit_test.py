@@ -20,7 +20,7 @@ import sys
 import tempfile
 import time
 
-from support.program import make_users, program_env, read, start_program, stop_program, wait_until
+from support.program import make_users, program_env, read, start_program, stop_program, wait_until, watched
 
 SOFT, HARD = 128, 256
 CROWD = 1000
@@ -37,7 +37,7 @@ def run(binary_dir, home):
     log, out = os.path.join(home, "tavrin.log"), os.path.join(home, "tavrin.out")
     proc, smtp, pop3 = start_program(binary_dir, env, data, log, stdout=open(out, "a"), stderr=subprocess.STDOUT,
                                      preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (SOFT, HARD)))
-    try:
+    with watched(log, lambda: proc):
         limits = [l.split()[3:5] for l in open("/proc/%d/limits" % proc.pid) if l.startswith("Max open files")]
         assert limits == [[str(HARD)] * 2], "soft limit not raised: %s" % limits
 
@@ -91,13 +91,6 @@ def run(binary_dir, home):
 
         stop_program(binary_dir, env, proc)
         print("greeted %d of %d; served before, during and after" % (greeted, CROWD))
-    except BaseException:
-        sys.stderr.write("".join(read(log).splitlines(True)[-40:]))
-        raise
-    finally:
-        if proc.poll() is None:
-            proc.kill()
-            proc.wait()
 
 
 def main():

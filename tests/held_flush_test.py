@@ -29,7 +29,7 @@ import subprocess
 import sys
 import tempfile
 
-from support.program import make_users, program_env, read, start_program, wait_until
+from support.program import make_users, program_env, read, start_program, wait_until, watched
 
 BOUND = 30  # seconds: far beyond what any step takes, short of a hang
 
@@ -175,16 +175,11 @@ def run(scenario, *args):
     with tempfile.TemporaryDirectory(prefix="tavrin-held-") as home:
         r = Run(home)
         try:
-            scenario(r, *args)
-        except BaseException:
-            sys.stderr.write("".join(read(r.log).splitlines(True)[-40:]))
-            raise
+            with watched(r.log, lambda: r.proc):
+                scenario(r, *args)
         finally:
             if os.path.exists(r.gate):
                 os.remove(r.gate)
-            if r.proc is not None and r.proc.poll() is None:
-                r.proc.kill()
-                r.proc.wait()
 
 
 if __name__ == "__main__":

@@ -21,7 +21,7 @@ import subprocess
 import sys
 import tempfile
 
-from support.program import program_env, read, start_program, stop_program, wait_until
+from support.program import program_env, read, start_program, stop_program, wait_until, watched
 
 
 def run(binary_dir, home):
@@ -50,7 +50,7 @@ def run(binary_dir, home):
 
     proc, smtp, _ = start_program(binary_dir, env, data, log, "[Directories]\r\nMailing List Path=%s\r\n" % lists,
                                   preload=shim, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    try:
+    with watched(log, lambda: proc):
         gone = wait_until(lambda: not any(os.path.exists(p) for p in stale), 30)
         assert gone, "left: %s" % [p for p in stale if os.path.exists(p)]
         assert os.path.exists(stored)
@@ -72,13 +72,6 @@ def run(binary_dir, home):
         assert len(names) == 2 and len(backups) == 1, (names, backups)
         assert read(log).count("the system refused the committer's thread") == 1, read(log)
         stop_program(binary_dir, env, proc)
-    except BaseException:
-        sys.stderr.write("".join(read(log).splitlines(True)[-40:]))
-        raise
-    finally:
-        if proc.poll() is None:
-            proc.kill()
-            proc.wait()
 
 
 def main():

@@ -1,6 +1,7 @@
 """What the tests that run the real program share: bounded waits, loopback
 ports, users made by hand in a private home, and the program's environment
 (headless, private data and runtime folders, a preloaded shim allowed)."""
+import contextlib
 import os
 import random
 import socket
@@ -114,3 +115,19 @@ def stop_program(binary_dir, env, proc):
                    timeout=30)
     assert wait_until(lambda: proc.poll() is not None, 60), "the program did not stop"
     assert proc.returncode == 0, proc.returncode
+
+
+@contextlib.contextmanager
+def watched(log, process):
+    """Shows the log's last lines when the body fails, and kills the program
+    (process() gives it, or None) if it still runs at the end."""
+    try:
+        yield
+    except BaseException:
+        sys.stderr.write("".join(read(log).splitlines(True)[-40:]))
+        raise
+    finally:
+        proc = process()
+        if proc is not None and proc.poll() is None:
+            proc.kill()
+            proc.wait()
