@@ -155,6 +155,7 @@ void TPop3Connection::Accept(TSocket handle) {
     // acknowledgement (some 40 ms for every RETR).
     const int noDelay = 1;
     WSocket_setsockopt(FSocket->HSocket(), IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
+    FFlow.Accepted();
     const std::string serverName = ServerInformation ? ServerInformation->ServerName : std::string();
     FApopTimestamp = "<" + std::to_string(ID) + "." + FloatToText(platform::Now()) + "@" + serverName + ">";
     Reply(Greeting(ServerInformation ? ServerInformation->BannerLevel : 0) + FApopTimestamp);

@@ -1,5 +1,8 @@
 #include "SessionFlow.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+
 void TSessionFlow::Hold(THold hold) {
     FHolds |= hold;
     FSocket.PauseReceiving();
@@ -15,6 +18,11 @@ TSessionFlow::TSessionFlow(TCustomWSocket& socket, std::function<void()> process
 TSessionFlow::~TSessionFlow() {
     // A turn message still queued is dropped with the window.
     if (FWindow != platform::NullWindow) platform::loop().destroyWindow(FWindow);
+}
+
+void TSessionFlow::Accepted() {
+    const int bound = SystemUnsentBound;
+    WSocket_setsockopt(FSocket.HSocket(), IPPROTO_TCP, TCP_NOTSENT_LOWAT, &bound, sizeof bound);
 }
 
 void TSessionFlow::AfterCommand(bool command) {

@@ -8,7 +8,8 @@
 //  - OverBound: the session's unsent output is above OutputBound. It is
 //    lifted when the output has drained (the socket's OnDataSent), so a
 //    client that writes without reading makes the server hold no more than
-//    the bound (plus the one reply that crossed it) for its session.
+//    the bound (plus the one reply that crossed it) for its session, and
+//    the system no more than SystemUnsentBound beside it (Accepted).
 //  - Commit: a reply waits for the group commit of the message's files.
 //    The session lifts it when the commit's completion has been answered.
 //  - Producing: a long reply (a message being sent) is still being made,
@@ -43,6 +44,11 @@
 class TSessionFlow {
 public:
     static constexpr int OutputBound = 256 * 1024;
+    // What the system may hold of a session's output that it has not sent.
+    // Beyond it the socket takes no more, so the rest waits in the send
+    // queue, where OutputBound sees it: without it a client that never reads
+    // had the system's buffers (some 4 MB) filled before its session held.
+    static constexpr int SystemUnsentBound = 128 * 1024;
     // A session's share of one turn of the loop. Bytes and commands, not
     // time: a share costs the same whatever else the machine does.
     static constexpr int TurnCommands = 64;
@@ -69,6 +75,9 @@ public:
     ~TSessionFlow();
     TSessionFlow(const TSessionFlow&) = delete;
     TSessionFlow& operator=(const TSessionFlow&) = delete;
+
+    // The socket has been accepted: its system buffer is bounded as above.
+    void Accepted();
 
     // The session must take no further command now.
     bool Holding() const { return FHolds != 0; }

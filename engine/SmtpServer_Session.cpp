@@ -76,6 +76,7 @@ void TSmtpConnection::Accept(TSocket handle) {
     // 40 ms) between its lines.
     const int noDelay = 1;
     WSocket_setsockopt(FSocket->HSocket(), IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
+    FFlow.Accepted();
     FPeerAddress = FSocket->GetPeerAddr();
     const TServerInformation& si = *ServerInformation;
     FAddressBanned = si.IsBannedAddress(FPeerAddress);

@@ -45,6 +45,15 @@ TEST_F(SessionShare, PipelinedFloodLeavesOthersTheirTurnAndKeepsItsOrder) {
     EXPECT_LT((flooder->Socket().QueuedTotal() - before) / 5, 1000) << "flood replies made before the victim's";
     EXPECT_LE(mostPosted, 8u) << "posted messages waiting in the loop";
 
+    // The flooder's unsent replies stop its reading at the bound, not once
+    // the system's buffers are full as well.
+    ASSERT_TRUE(testsupport::stepUntil([&] {
+        for (ssize_t n; (n = ::send(flood->raw().fd(), noops.data(), noops.size(), MSG_NOSIGNAL)) > 0;) {
+        }
+        return flooder->Flow().Holds(TSessionFlow::OverBound);
+    }));
+    EXPECT_LT(flooder->Socket().QueuedTotal(), 4 * TSessionFlow::OutputBound) << "replies made before the hold";
+
     // Every one of a long pipelined burst is answered, in order, while the
     // client reads as it writes.
     ASSERT_EQ(victim->line(), "+OK");
