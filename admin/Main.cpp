@@ -112,6 +112,8 @@ TfrmMain::TfrmMain(QWidget* parent) : QMainWindow(parent) {
         RestoreFromTray();
     else if (!TrayIconAvailable || !TrayIconAvailable())
         MinimizeApplication();
+    else
+        FHiddenToTray = true;
     if (FClosed) return;  // closed (forced) while the first-start window ran
 
     CreateServices();
