@@ -70,24 +70,35 @@ void splitAtHeader(TSmtpMessageInformation& message, std::vector<std::string>& h
         return;
     }
     const auto& blocks = message.Text.Blocks();
+    // A line may run on from one block into the next, its CR LF too.
+    std::string line;
+    bool ended = false;
     std::size_t b = 0;
-    for (; b < blocks.size() && blocks[b].bytes; ++b) {
+    for (; b < blocks.size() && blocks[b].bytes && !ended; ++b) {
         const std::string& text = *blocks[b].bytes;
         std::size_t from = 0;
-        bool ended = false;
         while (from < text.size() && !ended) {
             std::size_t eol = text.find("\r\n", from);
-            const std::size_t next = eol == std::string::npos ? text.size() : eol + 2;
-            if (eol == std::string::npos) eol = text.size();
-            header.emplace_back(text, from, eol - from);
-            ended = eol == from;
+            std::size_t next = eol + 2;
+            if (from == 0 && !line.empty() && line.back() == '\r' && text[0] == '\n') {
+                line.pop_back();
+                eol = 0;
+                next = 1;
+            }
+            if (eol == std::string::npos) {
+                line.append(text, from);
+                break;
+            }
+            line.append(text, from, eol - from);
+            ended = line.empty();
+            header.push_back(std::move(line));
+            line.clear();
             from = next;
         }
-        if (!ended) continue;
-        if (from < text.size()) body.emplace_back(std::make_shared<const std::string>(text.substr(from)));
-        ++b;
-        break;
+        if (ended && from < text.size()) body.emplace_back(std::make_shared<const std::string>(text.substr(from)));
     }
+    // A line that runs on into the part kept in a file stays with it, whole.
+    if (!line.empty()) body.emplace_back(std::make_shared<const std::string>(std::move(line)));
     body.insert(body.end(), blocks.begin() + static_cast<std::ptrdiff_t>(b), blocks.end());
 }
 
