@@ -157,7 +157,7 @@ void TfrmMain::CreateControls() {
         auto* l = new QLabel(text, pnlStatus);
         l->setObjectName(name);
         l->move(x, 4);
-        l->resize(60, 15);
+        l->resize(60, 15);  // PlaceStatus widens it to its text
         return l;
     };
     shapeStatusSmtpServer = light("shapeStatusSmtpServer", 3, "SMTP Server");
@@ -318,6 +318,30 @@ void TfrmMain::ServiceStatus(void* Sender, bool Active, int Count) {
         shapeStatusPop3Server->setBrushColor(Active ? Lime : Red);
         shapeStatusPop3Server->setToolTip("POP3 Server, " + n + " open connections.");
         lblPop3Conn->setText("Pop3:" + n);
+    }
+    PlaceStatus();
+}
+
+// The lights and labels stand where the design puts them while the counts
+// fit; a label whose text needs more room widens, and what follows it moves
+// right, so that a count of four digits and more is never cut.
+void TfrmMain::PlaceStatus() {
+    struct Item {
+        TShape* light;
+        QLabel* label;
+        int lightX, labelX;
+    };
+    const Item items[] = {{shapeStatusSmtpServer, lblSmtpConn, 3, 23},
+                          {shapeStatusSmtpAgent, lblAgentConn, 86, 105},
+                          {shapeStatusPop3Server, lblPop3Conn, 168, 188}};
+    constexpr int LabelWidth = 60, Gap = 3;
+    int free = 0;  // the first x after the label before
+    for (const Item& i : items) {
+        const int shift = std::max(0, free - i.lightX);
+        i.light->move(i.lightX + shift, i.light->y());
+        const int width = std::max(LabelWidth, i.label->sizeHint().width());
+        i.label->setGeometry(i.labelX + shift, i.label->y(), width, i.label->height());
+        free = i.labelX + shift + width + Gap;
     }
 }
 

@@ -230,6 +230,7 @@ private:
     void FinishClose();
     void SendStatus();
     void AppendLogLine(const std::string& line);
+    void PlaceStatus();
 
     bool FFirstStart = false;
     bool FForceClose = false;

@@ -345,6 +345,16 @@ TEST_F(MainWindowTest, LightsHintsAndLabelsFollowEachService) {
     int other;
     frmMain->ServiceStatus(&other, false, 9);
     EXPECT_EQ(frmMain->lblSmtpConn->text(), "Smtp:3") << "another sender changes nothing";
+
+    // Four digits and more: each label whole, clear of the light after it.
+    for (const Row& r : rows) frmMain->ServiceStatus(r.sender, true, 1234);
+    for (int i = 0; i < 3; ++i) {
+        QLabel* l = rows[i].label;
+        EXPECT_GE(l->width(), l->sizeHint().width()) << l->text().toStdString();
+        if (i < 2) {
+            EXPECT_LT(l->geometry().right(), rows[i + 1].light->x()) << l->text().toStdString();
+        }
+    }
 }
 
 TEST_F(MainWindowTest, ConnectionsCountAndTheSweepClosesIdleOnes) {
