@@ -394,6 +394,10 @@ protected:
     virtual int ReceiveRaw(void* Buffer, int BufferSize, int Flags);
     virtual int ReceiveFromRaw(void* Buffer, int BufferSize, sockaddr_in& From, int& FromLen);
 
+    // Send's path when the queue is empty: the system takes what it can from
+    // Data and the rest is queued. False when an OnSendData handler closed
+    // or freed the socket (nothing more may be done with it then).
+    bool SendDirect(const char* Data, int Len);
     // One send of a piece of the queue, without OnSendData; More: further
     // bytes follow at once.
     int SendPiece(const void* Data, int Len, bool More);

@@ -44,11 +44,15 @@ int TCustomWSocket::Send(const void* Data, int Len) {
         return -1;
     }
     FAllSent = false;
-    if (Len > 0)
-        QueueSendData(Data, Len);
-    else
+    if (Len <= 0) {
         Len = 0;
-    TryToSend();
+        TryToSend();
+    } else if (FQueuedBytes == 0 && FType == SOCK_STREAM && FHSocket != net::INVALID_SOCKET) {
+        if (!SendDirect(static_cast<const char*>(Data), Len)) return Len;
+    } else {
+        QueueSendData(Data, Len);
+        TryToSend();
+    }
     // OnDataSent never fires inside Send: it comes from this posted
     // notification once the caller is back in the loop. One notice waiting
     // serves every send that completes before it is handled: a session
@@ -58,6 +62,42 @@ int TCustomWSocket::Send(const void* Data, int Len) {
         platform::loop().post(FWindowHandle, WM_WSOCKET_SELECT, FHSocket, net::MAKELONG(net::FD_WRITE, 0)))
         FSentNoticeFor = FHSocket;
     return Len;
+}
+
+bool TCustomWSocket::SendDirect(const char* Data, int Len) {
+    // Nothing waits before these bytes: they go to the system straight from
+    // the caller's buffer, and only what it does not take is copied into the
+    // queue's blocks. A long answer then costs no copy and no block of its
+    // own for the part that leaves at once.
+    const int n = SendPiece(Data, Len, false);
+    if (n < 0) {
+        QueueSendData(Data, Len);
+        // Would-block: the platform reports FD_WRITE when space returns.
+        // Any other failure is met and handled as the queue's own send does.
+        if (WSocket_WSAGetLastError() != net::WSAEWOULDBLOCK) TryToSend();
+        return true;
+    }
+    // The rest is queued before OnSendData runs, so that a Send from the
+    // handler comes behind it. A short send means the system is full: the
+    // platform reports FD_WRITE when it has room.
+    FQueuedTotal += n;
+    // The queue keeps its one block from the first send on, whichever way
+    // the bytes left.
+    if (FBufList.empty()) FBufList.push_back(std::make_unique<TMemBuffer>(FBufSize));
+    if (n < Len) QueueSendData(Data + n, Len - n);
+    else FAllSent = true;
+    if (!OnSendData) return true;
+    // OnSendData fires once per block's worth, as if the bytes had left
+    // through the queue.
+    TAliveToken alive = FAlive;
+    const TSocket h = FHSocket;
+    for (int done = 0; done < n;) {
+        const int piece = std::min(FBufSize, n - done);
+        DoSendData(piece);
+        if (!*alive || FHSocket != h) return false;
+        done += piece;
+    }
+    return true;
 }
 
 int TCustomWSocket::SendStr(const std::string& Str) {
