@@ -23,6 +23,7 @@
 #include "Forms.h"
 #include "License.h"
 #include "MailRouting.h"
+#include "MailRouting_ListServer.h"
 #include "Maker.h"
 #include "Pop3Server.h"
 #include "SmtpAgent.h"
@@ -111,6 +112,8 @@ TfrmMain::TfrmMain(QWidget* parent) : QMainWindow(parent) {
         RestoreFromTray();
     else if (!TrayIconAvailable || !TrayIconAvailable())
         MinimizeApplication();
+    else
+        FHiddenToTray = true;
     if (FClosed) return;  // closed (forced) while the first-start window ran
 
     CreateServices();
@@ -126,6 +129,7 @@ TfrmMain::~TfrmMain() {
     FPop3Server.reset();
     FSmtpServer.reset();
     FSmtpAgent.reset();
+    SetListArchiveLog(nullptr);
     ServerInformation.reset();
     if (FTrayIconShown) RemoveTrayIcon();
     FWindowProc = nullptr;
@@ -290,6 +294,7 @@ void TfrmMain::CreateServices() {
     FSmtpAgent->OnStatus = [this](void* s, bool a, int c) { ServiceStatus(s, a, c); };
     FSmtpAgent->OnLog = [this](void* s, const std::string& t, int l) { ServiceLog(s, t, l); };
     if (ServerInformation->AutoStartSmtpAgent) FSmtpAgent->Start();
+    SetListArchiveLog([this](void* s, const std::string& t, int l) { ServiceLog(s, t, l); });
 }
 
 // --- service events ---------------------------------------------------------

@@ -2,6 +2,7 @@
 
 
 #include <cerrno>
+#include <cstring>
 #include <deque>
 #include <mutex>
 
@@ -12,6 +13,7 @@
 #include "platform/Clock.h"
 #include "platform/DurableFile.h"
 #include "platform/FileWork.h"
+#include "platform/MessageLoop.h"
 #include "platform/Paths.h"
 
 namespace {
@@ -104,11 +106,17 @@ void splitAtHeader(TSmtpMessageInformation& message, std::vector<std::string>& h
 // job at a time writes them, oldest first, and takes those that come while it
 // writes, so that entries never interleave, keep their order and are each
 // flushed before the next begins, and so that a burst of posts holds one
-// worker, not all of them. Never freed: the job may still run at exit.
+// worker, not all of them. An entry that cannot be written whole is cut back
+// off the file and comes back to the loop's thread to be logged, since the
+// post that made it is answered and gone by then. Never freed: the job may
+// still run at exit.
 struct ArchiveQueue {
     std::mutex mu;
     std::deque<std::pair<std::string, platform::Content>> entries;
     bool draining = false;  // a job is writing the entries
+    std::vector<std::pair<std::string, int>> failed;  // file and errno of entries not written
+    platform::HWND window = platform::NullWindow;  // takes the jobs' ends (loop thread only)
+    TServiceLogEvent log;                          // loop thread only
 };
 
 ArchiveQueue& archiveQueue() {
@@ -116,8 +124,21 @@ ArchiveQueue& archiveQueue() {
     return *queue;
 }
 
+void logArchiveFailures() {
+    ArchiveQueue& queue = archiveQueue();
+    std::vector<std::pair<std::string, int>> failed;
+    {
+        std::lock_guard<std::mutex> lock(queue.mu);
+        failed.swap(queue.failed);
+    }
+    for (const auto& [file, error] : failed)
+        if (queue.log) queue.log(nullptr, "Unable to add message to List Archive " + file + ": " + std::strerror(error), 1);
+}
+
 void queueArchiveEntry(std::string path, platform::Content entry) {
     ArchiveQueue& queue = archiveQueue();
+    if (queue.window == platform::NullWindow)
+        queue.window = platform::loop().createWindow([](platform::Message&) { logArchiveFailures(); });
     {
         std::lock_guard<std::mutex> lock(queue.mu);
         queue.entries.emplace_back(std::move(path), std::move(entry));
@@ -140,13 +161,19 @@ void queueArchiveEntry(std::string path, platform::Content entry) {
                     next = std::move(q.entries.front());
                     q.entries.pop_front();
                 }
-                platform::appendFileDurably(next.first, next.second);
+                if (!platform::appendFileDurably(next.first, next.second)) {
+                    const int error = errno;
+                    std::lock_guard<std::mutex> lock(q.mu);
+                    q.failed.emplace_back(std::move(next.first), error);
+                }
             }
         },
-        platform::NullWindow, 0);
+        queue.window, platform::WM_USER);
 }
 
 }  // namespace
+
+void SetListArchiveLog(TServiceLogEvent log) { archiveQueue().log = std::move(log); }
 
 TListServer::TListServer(const std::string& listName, const std::string& reversePath,
                          TSmtpMessageInformation& message)

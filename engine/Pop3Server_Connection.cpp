@@ -91,7 +91,7 @@ TPop3Connection::TPop3Connection(TPop3Server* server)
       FRegistration(this, ID),
       FServer(server),
       FSocket(std::make_unique<TWSocket>()),
-      FFlow(*FSocket),
+      FFlow(*FSocket, [this] { ProcessReceived(); }),
       FUser(std::make_unique<TPop3UserInformation>()),
       FMailbox(std::make_unique<TPop3MailInformation>()) {
     FSocket->OnDataAvailable = [this](TCustomWSocket* s, std::uint16_t e) { SocketDataAvailable(s, e); };

@@ -20,6 +20,13 @@
 //    the session, a line too long); it closes only once everything it queued
 //    has left. Never lifted. A client that never reads is still ended by the
 //    inactivity sweep.
+//  - Turn: the session has had its share of this turn of the loop
+//    (TurnCommands commands answered, or TurnBytes of replies queued). Its
+//    next turn comes through a message posted to the flow's own window, so
+//    it queues behind every socket event already waiting: one client's
+//    pipelined commands never keep another client's command waiting for
+//    more than a share. Lifted when that message is handled; the lines
+//    already received are then handled (the session's processReceived).
 //
 // Use: before each command line ask Holding(); after each call AfterCommand();
 // from the socket's OnDataSent call Drained(); for an answer-then-close call
@@ -28,12 +35,18 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 
+#include "platform/MessageLoop.h"
 #include "sockets/WSocket.h"
 
 class TSessionFlow {
 public:
     static constexpr int OutputBound = 256 * 1024;
+    // A session's share of one turn of the loop. Bytes and commands, not
+    // time: a share costs the same whatever else the machine does.
+    static constexpr int TurnCommands = 64;
+    static constexpr long long TurnBytes = 64 * 1024;
 
     enum THold : std::uint8_t {
         OverBound = 1,
@@ -41,6 +54,7 @@ public:
         Producing = 4,
         Closing = 8,
         Work = 16,
+        Turn = 32,
     };
 
     enum class TDrained {
@@ -49,7 +63,12 @@ public:
         Resume,   // input may flow again
     };
 
-    explicit TSessionFlow(TCustomWSocket& socket) : FSocket(socket) {}
+    // processReceived: the session's handling of the lines it has received,
+    // run when its next turn comes.
+    TSessionFlow(TCustomWSocket& socket, std::function<void()> processReceived);
+    ~TSessionFlow();
+    TSessionFlow(const TSessionFlow&) = delete;
+    TSessionFlow& operator=(const TSessionFlow&) = delete;
 
     // The session must take no further command now.
     bool Holding() const { return FHolds != 0; }
@@ -71,8 +90,11 @@ public:
         ResumeInput();
     }
 
-    // After a command: stops input while the output is over the bound.
-    void AfterCommand();
+    // After a command (command false: a line that is not one, such as a
+    // line of message text, which answers nothing and counts only for the
+    // bytes it queued): stops input while the output is over the bound, and
+    // ends the session's turn once it has had its share.
+    void AfterCommand(bool command = true);
     // Marks the session closing and stops its input. True when nothing is
     // left to send (the caller closes now); else DataSent() answers Close
     // once the output has left.
@@ -93,7 +115,18 @@ public:
 private:
     TDrained DataSent();
     void ResumeInput();
+    // The posted message has come: a new turn, and the session's next
+    // share of it.
+    void NextTurn();
 
     TCustomWSocket& FSocket;
+    std::function<void()> FProcessReceived;
     std::uint8_t FHolds = 0;
+    // The turn under way: it began with the first command counted after the
+    // last NextTurn, and ends when the message posted then is handled.
+    platform::HWND FWindow = platform::NullWindow;
+    bool FTurnOpen = false;
+    int FTurnCommands = 0;
+    long long FTurnBase = 0;    // the socket's QueuedTotal() when it began
+    long long FQueuedSeen = 0;  // QueuedTotal() after the last command
 };

@@ -17,7 +17,7 @@ TSmtpConnection::TSmtpConnection(TSmtpServer* server)
       FRegistration(this, FIdentity),
       FServer(server),
       FSocket(std::make_unique<TWSocket>()),
-      FFlow(*FSocket),
+      FFlow(*FSocket, [this] { ProcessReceived(); }),
       FMessage(std::make_unique<TSmtpMessageInformation>()) {
     auto& s = *FSocket;
     s.OnDataAvailable = [this](TCustomWSocket* sender, std::uint16_t error) { SocketDataAvailable(sender, error); };
@@ -145,14 +145,17 @@ void TSmtpConnection::ProcessReceived() {
         }
         const std::size_t from = FConsumed;
         FConsumed = eol + 2;
-        if (FState == TSmtpState::ReceivingData) {
+        // A line of message text answers nothing: it costs the turn's share
+        // only what it queues.
+        const bool command = FState != TSmtpState::ReceivingData;
+        if (!command) {
             // Message text is taken from the buffer without a copy of its own;
             // the view is not used after the line's handling.
             DoDataLine(std::string_view(FReceiveBuffer).substr(from, eol - from));
         } else {
             ProcessCommand(FReceiveBuffer.substr(from, eol - from));
         }
-        FFlow.AfterCommand();
+        FFlow.AfterCommand(command);
     }
     DropConsumed();
 

@@ -412,13 +412,28 @@ bool appendFileDurably(const std::string& path, const Content& data) {
         created = fd >= 0;
     }
     if (fd < 0) return false;
-    const int written = writeContent(fd, data);
-    bool ok = written == 0 && ::fsync(fd) == 0;
-    const int e = written != 0 ? written : errno;
+    // Where the file ended before: a failed append is cut back to it, so that
+    // what follows never runs on from half an entry.
+    struct stat before {};
+    if (::fstat(fd, &before) != 0) {
+        const int e = errno;
+        ::close(fd);
+        errno = e;
+        return false;
+    }
+    int e = writeContent(fd, data);
+    if (e == 0 && ::fsync(fd) != 0) e = errno ? errno : EIO;
+    if (e == 0 && created && !syncFolder(folderOf(path))) e = errno ? errno : EIO;
+    if (e != 0) {
+        if (created) {
+            ::unlink(path.c_str());
+        } else if (::ftruncate(fd, before.st_size) == 0) {
+            ::fsync(fd);
+        }
+    }
     ::close(fd);
-    if (ok && created) ok = syncFolder(folderOf(path));
-    if (!ok) errno = e ? e : EIO;
-    return ok;
+    if (e != 0) errno = e;
+    return e == 0;
 }
 
 bool writeFileDurably(const std::string& path, std::string_view data, FileStamp* stamp) {

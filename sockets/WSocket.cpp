@@ -151,6 +151,10 @@ void TCustomWSocket::HandleSelectEvent(const platform::Message& Msg) {
         ReceiveLoop(err, FComponentOptions);
         if (!same()) return;
     }
+    // Any FD_WRITE for this handle, posted by Send or reported by the
+    // platform, answers the notice Send may have posted: a send completed
+    // from here on needs a notice of its own.
+    if ((bits & net::FD_WRITE) && FSentNoticeFor == h) FSentNoticeFor = net::INVALID_SOCKET;
     if ((bits & net::FD_WRITE) && !held(net::FD_WRITE)) {
         TryToSend();
         if (!same()) return;

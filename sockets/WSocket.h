@@ -307,6 +307,9 @@ public:
     bool AllSent() const { return FAllSent; }
     std::size_t SendQueueBlockCount() const { return FBufList.size(); }
     int SendQueueBytes() const;  // bytes queued and not yet handed to the system
+    // Bytes ever accepted by Send on this socket (a running count: the
+    // difference of two readings is what was queued in between).
+    long long QueuedTotal() const { return FQueuedTotal; }
     bool ReceivingPaused() const { return FReceivePaused; }
 
     // Operations.
@@ -479,6 +482,10 @@ private:
     int FLingerTimeout = 0;
     bool FAllSent = true;
     long long FQueuedBytes = 0;  // unsent bytes of the send queue
+    long long FQueuedTotal = 0;
+    // The handle whose send-completion notice is posted and not yet handled:
+    // however many sends complete before it is, the loop carries one notice.
+    TSocket FSentNoticeFor = platform::net::INVALID_SOCKET;
     int FReadCount = 0;
     bool FPaused = false;
     bool FReceivePaused = false;

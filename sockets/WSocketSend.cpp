@@ -50,9 +50,13 @@ int TCustomWSocket::Send(const void* Data, int Len) {
         Len = 0;
     TryToSend();
     // OnDataSent never fires inside Send: it comes from this posted
-    // notification once the caller is back in the loop.
-    if (FAllSent && FHSocket != net::INVALID_SOCKET)
-        platform::loop().post(FWindowHandle, WM_WSOCKET_SELECT, FHSocket, net::MAKELONG(net::FD_WRITE, 0));
+    // notification once the caller is back in the loop. One notice waiting
+    // serves every send that completes before it is handled: a session
+    // answering a thousand pipelined commands must not put a thousand
+    // messages in the loop ahead of every other socket.
+    if (FAllSent && FHSocket != net::INVALID_SOCKET && FSentNoticeFor != FHSocket &&
+        platform::loop().post(FWindowHandle, WM_WSOCKET_SELECT, FHSocket, net::MAKELONG(net::FD_WRITE, 0)))
+        FSentNoticeFor = FHSocket;
     return Len;
 }
 
@@ -82,6 +86,7 @@ void TCustomWSocket::QueueSendData(const void* Data, int Len) {
     if (Len <= 0) return;
     if (FBufList.empty()) FBufList.push_back(std::make_unique<TMemBuffer>(FBufSize));
     FQueuedBytes += Len;
+    FQueuedTotal += Len;
     const char* p = static_cast<const char*>(Data);
     for (;;) {
         int n = FBufList.back()->Write(p, Len);
