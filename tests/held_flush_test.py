@@ -210,10 +210,11 @@ def relay(r):
             self.subjects, self.entered, self.release = [], threading.Event(), threading.Event()
 
         async def handle_DATA(self, server, session, envelope):
-            self.entered.set()
-            # The reply to "." waits until the test has begun the stop.
-            await asyncio.get_running_loop().run_in_executor(None, self.release.wait, BOUND)
+            # Stored once the "." is in, as a next hop that answers after it
+            # stores; the reply waits until the test has begun the stop.
             self.subjects.append([l for l in envelope.content.split(b"\r\n") if l.startswith(b"Subject:")])
+            self.entered.set()
+            await asyncio.get_running_loop().run_in_executor(None, self.release.wait, BOUND)
             return "250 OK"
 
     sink, addr = Sink(), loopback(74)
