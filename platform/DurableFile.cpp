@@ -73,8 +73,10 @@ bool tempFolderKnown(const std::string& tempFolder) {
 // What tells this run's temporary files from those of earlier ones: a random
 // token in every name, beside the pid. A pid alone does not, since a restarted
 // server may have the same one (pid 1 in a container, every time).
+// Never destroyed: the sweep at start runs on a worker that may still be
+// listing folders when exit begins.
 const std::string& runToken() {
-    static const std::string token = [] {
+    static const std::string* const token = new std::string([] {
         unsigned long long v = 0;
         if (::getrandom(&v, sizeof v, 0) != static_cast<ssize_t>(sizeof v))
             v = static_cast<unsigned long long>(std::chrono::system_clock::now().time_since_epoch().count()) ^
@@ -82,8 +84,8 @@ const std::string& runToken() {
         char hex[17];
         std::snprintf(hex, sizeof hex, "%016llx", v);
         return std::string(hex);
-    }();
-    return token;
+    }());
+    return *token;
 }
 
 // A name of an earlier run. Without knowing every run, only what is sure:
