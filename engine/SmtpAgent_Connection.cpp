@@ -528,6 +528,12 @@ void TSmtpAgentConnection::ConnectNextHost() {
     if (!FCurrent) return;
     FStepTaken = false;
     SetStage(TSmtpAgentStage::Relaying);
+    // A stop waited for a text that its host did not answer: no other host
+    // is tried, and the queue file stays as it was last written.
+    if (FAgent && FAgent->Stopping()) {
+        Release();
+        return;
+    }
     if (FHosts.empty()) {
         FCurrent->Status = fsNoHost;
         TakeStep(WM_NEXT_DOMAIN);
