@@ -132,6 +132,7 @@ int TavrinProgram(int argc, char** argv) {
     QApplication app(argc, argv);
     app.setQuitOnLastWindowClosed(false);
     KeepPaintThreads();
+    KeepDialogPlaces();
     TLoopHost host;
     InstallEndSignals();
     QObject::connect(&app, &QGuiApplication::commitDataRequest, [](QSessionManager&) { EndSession(); });
