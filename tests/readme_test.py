@@ -108,38 +108,34 @@ def main():
                 s.login("alice", "secret")
                 sys.exit("AUTH LOGIN with an initial response was taken")
             except smtplib.SMTPAuthenticationError:
-                pass
-            finally:
                 s.close()
             with smtplib.SMTP("127.0.0.1", smtp, timeout=30) as s:
                 s.login("alice", "secret", initial_response_ok=False)
                 s.sendmail("alice@localhost", ["alice@localhost"], "Subject: for the clients\r\n\r\nfetched\r\n")
 
-            def fetched(path):
-                return os.path.exists(path) and "for the clients" in open(path, errors="replace").read()
+            def fetches(rc, config, command):
+                """Whether the client, set so, fetches the message (into `out`)."""
+                out = os.path.join(home, "out-" + os.path.basename(rc))
+                with open(os.path.join(home, rc), "w") as f:
+                    f.write(config.replace("OUT", out).replace("PORT", str(pop3)))
+                os.chmod(os.path.join(home, rc), 0o600)
+                r = sh(command)
+                return os.path.exists(out) and "for the clients" in open(out, errors="replace").read(), r.stdout
 
-            # fetchmail without sslproto '' asks for STLS and gives up.
-            for setting in ("", "sslproto ''"):
-                out = os.path.join(home, "fetchmail.mbox")
-                rc = os.path.join(home, "fetchmailrc")
-                with open(rc, "w") as f:
-                    f.write('poll 127.0.0.1 service %d protocol pop3 user "alice" password "secret" %s keep '
-                            'mda "cat >>%s"\n' % (pop3, setting, out))
-                os.chmod(rc, 0o600)
-                r = sh("fetchmail --nosyslog -f fetchmailrc")
-                assert (r.returncode == 0 and fetched(out)) == bool(setting), (setting, r.stdout)
-
+            # fetchmail without sslproto '' asks for STLS and gives up;
             # getmail6's usual retriever needs UIDL.
             os.mkdir(os.path.join(home, "getmail"))
-            for kind in ("SimplePOP3Retriever", "BrokenUIDLPOP3Retriever"):
-                out = os.path.join(home, "getmail.mbox")
-                with open(os.path.join(home, "getmail", "getmailrc"), "w") as f:
-                    f.write("[retriever]\ntype = %s\nserver = 127.0.0.1\nport = %d\nusername = alice\n"
-                            "password = secret\n[destination]\ntype = MDA_external\npath = /bin/sh\n"
-                            "arguments = (\"-c\", \"cat >>%s\")\nallow_root_commands = true\n"
-                            "[options]\nread_all = true\ndelete = false\n" % (kind, pop3, out))
-                r = sh("getmail --getmaildir getmail --rcfile getmailrc")
-                assert fetched(out) == (kind == "BrokenUIDLPOP3Retriever"), (kind, r.stdout)
+            for setting, wanted in (("", False), ("sslproto ''", True)):
+                got = fetches("fetchmailrc", 'poll 127.0.0.1 service PORT protocol pop3 user "alice" password '
+                              '"secret" %s keep mda "cat >>OUT"\n' % setting, "fetchmail --nosyslog -f fetchmailrc")
+                assert got[0] == wanted, (setting, got[1])
+            for kind, wanted in (("SimplePOP3Retriever", False), ("BrokenUIDLPOP3Retriever", True)):
+                got = fetches("getmail/getmailrc", "[retriever]\ntype = %s\nserver = 127.0.0.1\nport = PORT\n"
+                              "username = alice\npassword = secret\n[destination]\ntype = MDA_external\n"
+                              "path = /bin/sh\narguments = (\"-c\", \"cat >>OUT\")\nallow_root_commands = true\n"
+                              "[options]\nread_all = true\ndelete = false\n" % kind,
+                              "getmail --getmaildir getmail --rcfile getmailrc")
+                assert got[0] == wanted, (kind, got[1])
 
             subprocess.run([send, "-t", "5000", "TavrinForceShutdown"], env=env, timeout=30)
             assert wait_until(lambda: running() is None, 60), "the server did not stop on TavrinForceShutdown"
