@@ -1,5 +1,7 @@
 #include "Forms.h"
 
+#include <QDialog>
+#include <QEvent>
 #include <QGuiApplication>
 #include <QLayout>
 #include <QMessageBox>
@@ -55,4 +57,26 @@ void CentreOnDesktop(QWidget* window) {
     // is known and the client's before; of one not made yet, the frame's.
     if (window->testAttribute(Qt::WA_WState_Created) && !framed) at += QPoint(m.left(), m.top());
     window->move(at);
+}
+
+namespace {
+
+// A dialog that counts as not moved is placed anew at each showing, over
+// its parent; once it has been shown, that new place came out one title bar
+// lower each time. Marked as moved when it hides, it shows again where it
+// was, as the window manager left it.
+class TDialogPlaces : public QObject {
+public:
+    using QObject::QObject;
+    bool eventFilter(QObject* o, QEvent* e) override {
+        if (e->type() == QEvent::Hide && !e->spontaneous())
+            if (auto* w = qobject_cast<QDialog*>(o); w && w->isWindow()) w->setAttribute(Qt::WA_Moved);
+        return false;
+    }
+};
+
+}  // namespace
+
+void KeepDialogPlaces() {
+    if (QCoreApplication* app = QCoreApplication::instance()) app->installEventFilter(new TDialogPlaces(app));
 }

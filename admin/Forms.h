@@ -28,6 +28,9 @@ class QString;
 // screen. Before the window manager has framed the window its frame is not
 // known; the usual title bar is allowed for.
 void CentreOnDesktop(QWidget* window);
+// From now on every dialog shows again where it was when it was hidden,
+// rather than placed anew, one title bar lower, at each showing.
+void KeepDialogPlaces();
 // A plain message box with the application title (the class library's
 // ShowMessage); returns when it is closed.
 void ShowMessage(const QString& text, QWidget* parent = nullptr);

@@ -65,6 +65,9 @@ TfrmLicense::TfrmLicense(QWidget* parent) : QDialog(parent) {
     SaveDialog1->setDefaultSuffix("txt");
     SaveDialog1->setNameFilter("Text File (*.txt)");
 
+    // Small enough to leave the three buttons apart, OK never over Save,
+    // and a few lines of the text in view.
+    setMinimumSize(btnSave->x() + btnSave->width() + 8 + btnOK->width() + 12, pnlButtons->height() + 120);
     resize(560, 420);
     FormCreate();
 }

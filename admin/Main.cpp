@@ -23,6 +23,7 @@
 #include "Forms.h"
 #include "License.h"
 #include "MailRouting.h"
+#include "MailRouting_ListServer.h"
 #include "Maker.h"
 #include "Pop3Server.h"
 #include "SmtpAgent.h"
@@ -111,6 +112,8 @@ TfrmMain::TfrmMain(QWidget* parent) : QMainWindow(parent) {
         RestoreFromTray();
     else if (!TrayIconAvailable || !TrayIconAvailable())
         MinimizeApplication();
+    else
+        FHiddenToTray = true;
     if (FClosed) return;  // closed (forced) while the first-start window ran
 
     CreateServices();
@@ -126,6 +129,7 @@ TfrmMain::~TfrmMain() {
     FPop3Server.reset();
     FSmtpServer.reset();
     FSmtpAgent.reset();
+    SetListArchiveLog(nullptr);
     ServerInformation.reset();
     if (FTrayIconShown) RemoveTrayIcon();
     FWindowProc = nullptr;
@@ -153,7 +157,7 @@ void TfrmMain::CreateControls() {
         auto* l = new QLabel(text, pnlStatus);
         l->setObjectName(name);
         l->move(x, 4);
-        l->resize(60, 15);
+        l->resize(60, 15);  // PlaceStatus widens it to its text
         return l;
     };
     shapeStatusSmtpServer = light("shapeStatusSmtpServer", 3, "SMTP Server");
@@ -290,6 +294,7 @@ void TfrmMain::CreateServices() {
     FSmtpAgent->OnStatus = [this](void* s, bool a, int c) { ServiceStatus(s, a, c); };
     FSmtpAgent->OnLog = [this](void* s, const std::string& t, int l) { ServiceLog(s, t, l); };
     if (ServerInformation->AutoStartSmtpAgent) FSmtpAgent->Start();
+    SetListArchiveLog([this](void* s, const std::string& t, int l) { ServiceLog(s, t, l); });
 }
 
 // --- service events ---------------------------------------------------------
@@ -313,6 +318,30 @@ void TfrmMain::ServiceStatus(void* Sender, bool Active, int Count) {
         shapeStatusPop3Server->setBrushColor(Active ? Lime : Red);
         shapeStatusPop3Server->setToolTip("POP3 Server, " + n + " open connections.");
         lblPop3Conn->setText("Pop3:" + n);
+    }
+    PlaceStatus();
+}
+
+// The lights and labels stand where the design puts them while the counts
+// fit; a label whose text needs more room widens, and what follows it moves
+// right, so that a count of four digits and more is never cut.
+void TfrmMain::PlaceStatus() {
+    struct Item {
+        TShape* light;
+        QLabel* label;
+        int lightX, labelX;
+    };
+    const Item items[] = {{shapeStatusSmtpServer, lblSmtpConn, 3, 23},
+                          {shapeStatusSmtpAgent, lblAgentConn, 86, 105},
+                          {shapeStatusPop3Server, lblPop3Conn, 168, 188}};
+    constexpr int LabelWidth = 60, Gap = 3;
+    int free = 0;  // the first x after the label before
+    for (const Item& i : items) {
+        const int shift = std::max(0, free - i.lightX);
+        i.light->move(i.lightX + shift, i.light->y());
+        const int width = std::max(LabelWidth, i.label->sizeHint().width());
+        i.label->setGeometry(i.labelX + shift, i.label->y(), width, i.label->height());
+        free = i.labelX + shift + width + Gap;
     }
 }
 

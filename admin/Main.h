@@ -188,6 +188,9 @@ public:
     bool AddTrayIcon();
     void RemoveTrayIcon();
     void TimerTrayTimer();
+    // True while the icon is shown in a tray that is there now; an icon
+    // whose tray has gone is removed first.
+    bool TrayHoldsIcon();
     void WMTrayIcon(std::intptr_t lParam);
     void AppMinimize();
     void RestoreFromTray();
@@ -227,10 +230,14 @@ private:
     void FinishClose();
     void SendStatus();
     void AppendLogLine(const std::string& line);
+    void PlaceStatus();
 
     bool FFirstStart = false;
     bool FForceClose = false;
     bool FTrayIconShown = false;
+    // The window was hidden for the tray to hold the program (minimised to
+    // it, or started minimised); it comes back iconic should the tray go.
+    bool FHiddenToTray = false;
     QSystemTrayIcon* FTrayIconData = nullptr;
     std::unique_ptr<TPop3Server> FPop3Server;
     std::unique_ptr<TSmtpServer> FSmtpServer;

@@ -31,8 +31,20 @@ void TfrmMain::RemoveTrayIcon() {
     FTrayIconShown = false;
 }
 
+// The tray host can end, and another start, at any time; the timer keeps
+// watching. An icon whose tray has gone counts as not shown, and a window
+// that lived in that tray comes back iconic, as where there never was one.
 void TfrmMain::TimerTrayTimer() {
-    if (AddTrayIcon()) TimerTray->stop();
+    if (!TrayHoldsIcon()) AddTrayIcon();
+    if (FHiddenToTray && !FTrayIconShown) {
+        FHiddenToTray = false;
+        MinimizeApplication();
+    }
+}
+
+bool TfrmMain::TrayHoldsIcon() {
+    if (FTrayIconShown && (!TrayIconAvailable || !TrayIconAvailable())) RemoveTrayIcon();
+    return FTrayIconShown;
 }
 
 void TfrmMain::WMTrayIcon(std::intptr_t lParam) {
@@ -49,8 +61,11 @@ void TfrmMain::changeEvent(QEvent* e) {
 
 void TfrmMain::AppMinimize() {
     // With an icon the program lives on in the tray alone: no window and no
-    // task-bar entry. Without one it stays minimised with its entry.
-    if (FTrayIconShown) hide();
+    // task-bar entry. Without one, or with one whose tray has gone, it stays
+    // minimised with its entry.
+    if (!TrayHoldsIcon()) return;
+    hide();
+    FHiddenToTray = true;
 }
 
 void TfrmMain::MinimizeApplication() {
@@ -58,7 +73,7 @@ void TfrmMain::MinimizeApplication() {
     // manager to iconify it first would race the hide: an iconify request
     // still in flight when the window is shown again leaves it unmapped
     // while Qt counts it visible.
-    if (FTrayIconShown) {
+    if (TrayHoldsIcon()) {
         AppMinimize();
         return;
     }
@@ -76,6 +91,7 @@ void TfrmMain::MinimizeApplication() {
 }
 
 void TfrmMain::RestoreFromTray() {
+    FHiddenToTray = false;
     FMinimizing = true;
     setWindowState(windowState() & ~Qt::WindowMinimized);
     FMinimizing = false;

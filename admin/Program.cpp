@@ -8,6 +8,8 @@
 #include <QGuiApplication>
 #include <QSemaphore>
 #include <QThreadPool>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 
@@ -20,6 +22,8 @@
 #include "Main.h"
 #include "Splash.h"
 #include "platform/Bus.h"
+#include "platform/Clock.h"
+#include "platform/FileWork.h"
 #include "platform/Descriptors.h"
 #include "platform/GroupCommit.h"
 #include "platform/MessageLoop.h"
@@ -39,6 +43,9 @@ void OnEndSignal(int) {
 }
 
 bool EndRequested = false;
+
+// What the end of the program waits for the disk, after the stop's bound.
+constexpr std::uint32_t ExitWaitMs = 2000;
 
 // A second copy waits this long for each window that is asked to restore; a
 // copy that hangs must not keep it from ending.
@@ -91,6 +98,21 @@ void KeepPaintThreads() {
     go->release(n);
 }
 
+// Waits at most ExitWaitMs in all for the workers' file work and the
+// commits in flight. True when both have ended.
+static bool FinishWorkers() {
+    const std::uint32_t start = platform::GetTickCount();
+    const auto left = [start] {
+        const std::uint32_t spent = platform::GetTickCount() - start;
+        return spent >= ExitWaitMs ? 0 : static_cast<int>(ExitWaitMs - spent);
+    };
+    if (!platform::finishFileWork(left())) return false;
+    if (!platform::finishCommits(left())) return false;
+    // A commit's end may have started file work (a queue run's is posted,
+    // not started, but be sure): none may be under way at exit.
+    return platform::finishFileWork(left());
+}
+
 int TavrinProgram(int argc, char** argv) {
     // Every client holds a descriptor: work with as many as the system allows.
     platform::raiseDescriptorLimit();
@@ -110,6 +132,7 @@ int TavrinProgram(int argc, char** argv) {
     QApplication app(argc, argv);
     app.setQuitOnLastWindowClosed(false);
     KeepPaintThreads();
+    KeepDialogPlaces();
     TLoopHost host;
     InstallEndSignals();
     QObject::connect(&app, &QGuiApplication::commitDataRequest, [](QSessionManager&) { EndSession(); });
@@ -138,8 +161,17 @@ int TavrinProgram(int argc, char** argv) {
     if (frmSplash) delete frmSplash;
 
     // A next copy may start once the lock is free, and its start removes
-    // every temporary file an earlier run left: ours must all be placed.
-    platform::finishCommits();
+    // every temporary file an earlier run left: ours must all be placed, and
+    // no worker may touch the loop or a static once exit begins. The stop
+    // has had its bound already, so this waits only briefly: a disk that
+    // holds a flush must not hold the end. A commit still under way then
+    // was answered to nobody (its session is gone); the process ends at once,
+    // without exit's destructors, which its threads would race, and the
+    // lock goes with the process. The next start removes what it left.
+    if (!FinishWorkers()) {
+        std::fflush(nullptr);
+        std::_Exit(0);
+    }
     mutex.release();
     return 0;
 }

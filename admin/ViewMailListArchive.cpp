@@ -12,6 +12,7 @@
 #include <QTextDocument>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <cerrno>
 
 #include "UtilU1.h"
@@ -61,7 +62,9 @@ TfrmViewMailListArchive::TfrmViewMailListArchive(QWidget* parent) : TModalForm(p
     for (int i = 0; i < 3; ++i) {
         StatusPanels[i] = new QLabel(StatusBar1);
         StatusPanels[i]->setObjectName(QString("StatusBar1_Panel%1").arg(i));
-        StatusPanels[i]->setFixedWidth(100);
+        // 100 pixels, or what the text needs: a size of eight digits and
+        // more does not fit in 100 at every font.
+        StatusPanels[i]->setMinimumWidth(100);
         StatusPanels[i]->setFrameStyle(QFrame::Panel | QFrame::Sunken);
         StatusBar1->addWidget(StatusPanels[i]);
     }
@@ -165,9 +168,9 @@ void TfrmViewMailListArchive::StopWork() {
     FTicket = 0;
     FBytes.reset();
     FBlock = QTextBlock();
-    FCloseAfterSave = false;
+    FCloseAfterWork = false;
     if (FWork == TWork::None) return;
-    if (FWork == TWork::Showing) reArchive->setUndoRedoEnabled(true);
+    if (FWork == TWork::Showing || FWork == TWork::Truncating) reArchive->setUndoRedoEnabled(true);
     FWork = TWork::None;
     SetBusy(false);
 }
@@ -187,7 +190,7 @@ void TfrmViewMailListArchive::FileWorkDone(platform::FileWorkTicket ticket, int 
         FStep->start();
         return;
     }
-    const bool close = FCloseAfterSave;
+    const bool close = FCloseAfterWork;
     StopWork();
     if (error)
         ReportFileError(FFileName, true, error, this);
@@ -272,6 +275,22 @@ bool TfrmViewMailListArchive::StepOnce() {
                 FWnd, WM_ARCHIVE_FILE_DONE);
             return false;
         }
+        case TWork::Truncating: {
+            const int cut = std::min<int>(FCutLeft, PieceChars);
+            QTextDocument* d = reArchive->document();
+            const int before = d->characterCount();
+            QTextCursor c(d);
+            c.setPosition(cut, QTextCursor::KeepAnchor);
+            c.removeSelectedText();
+            FCutLeft -= std::max(1, before - d->characterCount());
+            if (FCutLeft > 0) return true;
+            const bool close = FCloseAfterWork;
+            StopWork();
+            FEdited = true;
+            UpdateStatus();
+            if (close) QMetaObject::invokeMethod(this, &TfrmViewMailListArchive::reject, Qt::QueuedConnection);
+            return false;
+        }
         case TWork::None:
         case TWork::Reading:
         case TWork::Writing: FStep->stop(); return false;
@@ -293,7 +312,8 @@ void TfrmViewMailListArchive::SetSize() {
 void TfrmViewMailListArchive::UpdateStatus() {
     setWindowTitle("Mail List (" + FListName + ") Archive - " + FFileName);
     StatusPanels[0]->setText(FEdited ? "EDITED" : "");
-    StatusPanels[2]->setText(QString::number(LineCount()) + " lines");
+    const bool counting = FWork == TWork::None || FWork == TWork::Encoding || FWork == TWork::Writing;
+    StatusPanels[2]->setText(counting ? QString::number(LineCount()) + " lines" : QString());
 }
 
 void TfrmViewMailListArchive::ShowArchive(const QString& listName, const QString& fileName) {
@@ -342,19 +362,25 @@ void TfrmViewMailListArchive::puEraseClick() {
 
 void TfrmViewMailListArchive::puTruncateClick() {
     QString answer = InputBox("Truncate Archive to...", "How many lines? (0 = cancel)", "0", this);
-    std::int32_t n = StrToIntDefault(FromQ(answer), -1);
+    TruncateTo(StrToIntDefault(FromQ(answer), -1));
+}
+
+void TfrmViewMailListArchive::TruncateTo(std::int32_t n) {
     const int lines = LineCount();
     // A truncate that removes nothing leaves the archive as it was, edited
     // mark included. The lines go as setting the text anew would take them:
-    // without a step to undo.
-    if (n > 0 && n < lines) {
-        QTextDocument* d = reArchive->document();
-        QTextCursor c(d);
-        c.setPosition(d->findBlockByNumber(lines - n).position(), QTextCursor::KeepAnchor);
+    // without a step to undo. Removing the oldest lines of a large archive
+    // at once would hold every service for the whole cut; it goes a piece at
+    // a time, the first piece at once, so a small cut ends here.
+    if (n > 0 && n < lines && !Busy()) {
+        FWork = TWork::Truncating;
+        SetBusy(true);
         reArchive->setUndoRedoEnabled(false);
-        c.removeSelectedText();
-        reArchive->setUndoRedoEnabled(true);
-        FEdited = true;
+        FCutLeft = reArchive->document()->findBlockByNumber(lines - n).position();
+        FStep->start();
+        Step();
+        if (Busy()) UpdateStatus();
+        return;
     }
     UpdateStatus();
 }
@@ -369,10 +395,14 @@ void TfrmViewMailListArchive::puCloseClick() { close(); }
 bool TfrmViewMailListArchive::FormCloseQuery() {
     switch (FWork) {
         case TWork::None: break;
+        case TWork::Truncating:
+            // The close follows the cut, with the question it then needs.
+            FCloseAfterWork = true;
+            return false;
         case TWork::Encoding:
         case TWork::Writing:
             // A save under way: the window closes when it has ended well.
-            FCloseAfterSave = true;
+            FCloseAfterWork = true;
             return false;
         default: return true;  // a load, which the close cuts short
     }
@@ -382,7 +412,7 @@ bool TfrmViewMailListArchive::FormCloseQuery() {
         case mrYes:
             // Closes when the file is written; a write that fails keeps it open.
             StartSave();
-            FCloseAfterSave = true;
+            FCloseAfterWork = true;
             return false;
         case mrNo: return true;
         default: return false;

@@ -12,10 +12,13 @@
 // An archive grows without end, and the window shares its thread with the
 // services: the file is read and written on the platform's workers, and its
 // text is checked, put into the view and encoded for a save in short steps
-// between other events. While that runs the viewer is busy: the view is
-// read-only and the menu offers only "Close", which cuts a load short, or
-// closes once a save has ended. The line count is the view's block count, so
-// a keystroke costs the same whatever the archive's size.
+// between other events; "Truncate to..." removes the oldest lines in such
+// steps too. While that runs the viewer is busy: the view is read-only and
+// the menu offers only "Close", which cuts a load short, or closes once a
+// save or a truncate has ended (after the question, for an edited archive).
+// The line count is the view's block count, so a keystroke costs the same
+// whatever the archive's size; no count is shown while a load or a truncate
+// is under way.
 #pragma once
 
 #include <QString>
@@ -64,6 +67,9 @@ public:
     void puSaveAsClick();
     void puEraseClick();
     void puTruncateClick();
+    // Keeps the last n lines when n is above 0 and below the line count;
+    // any other n removes nothing. A large cut goes on between events.
+    void TruncateTo(std::int32_t n);
     void puEditClick();
     void puCloseClick();
     // True when the viewer may close (after saving when so answered).
@@ -81,7 +87,7 @@ public:
     void reject() override;
 
 private:
-    enum class TWork { None, Reading, Checking, Showing, Encoding, Writing };
+    enum class TWork { None, Reading, Checking, Showing, Encoding, Writing, Truncating };
 
     void SetSize();
     void SetBusy(bool busy);
@@ -107,7 +113,9 @@ private:
     std::shared_ptr<std::string> FBytes;
     std::size_t FPos = 0;
     QTextBlock FBlock;  // the next line a save encodes
-    bool FCloseAfterSave = false;
+    int FCutLeft = 0;   // characters a truncate still removes from the start
+    // A close was asked while a save or a truncate ran: it follows its end.
+    bool FCloseAfterWork = false;
 };
 
 extern TfrmViewMailListArchive* frmViewMailListArchive;

@@ -1,3 +1,7 @@
 #include "Program.h"
+#include "platform/Memory.h"
 
-int main(int argc, char** argv) { return TavrinProgram(argc, argv); }
+int main(int argc, char** argv) {
+    platform::setUpMemory();
+    return TavrinProgram(argc, argv);
+}

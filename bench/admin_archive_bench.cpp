@@ -9,7 +9,9 @@
 //   - open: ShowArchive until the whole text is in the view;
 //   - typing: "Edit" on, then keystrokes at the end of the text, one at a
 //     time, each with the repaint it causes; the longest keystroke is kept too;
-//   - save: "Save" until the file is written.
+//   - save: "Save" until the file is written;
+//   - truncate: "Truncate to..." keeping the newest 1000 lines, until the
+//     cut has ended.
 // The platform is Qt's offscreen one unless QT_QPA_PLATFORM says otherwise.
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -40,6 +42,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 std::atomic<bool> g_stop{false};
+std::atomic<bool> g_clientDone{false};
 std::atomic<long> g_worstUs{0};
 
 void Client(int port) {
@@ -48,7 +51,10 @@ void Client(int port) {
     a.sin_family = AF_INET;
     a.sin_port = htons(static_cast<std::uint16_t>(port));
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        g_clientDone = true;
+        return;
+    }
     char buf[4096];
     std::string in;
     auto line = [&] {
@@ -73,6 +79,7 @@ void Client(int port) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     ::close(fd);
+    g_clientDone = true;
 }
 
 long TakeWorstMs() { return g_worstUs.exchange(0) / 1000; }
@@ -114,6 +121,8 @@ int main(int argc, char** argv) {
     auto* v = new TfrmViewMailListArchive();
     std::thread client;
     long openMs = 0, typingStallMs = 0, worstKeyMs = 0, saveStallMs = 0, openStallMs = 0, saveMs = 0;
+    long truncateMs = 0, truncateStallMs = 0;
+    int linesBefore = 0;
 
     QElapsedTimer phase;
     QTimer::singleShot(0, [&] {
@@ -147,13 +156,26 @@ int main(int argc, char** argv) {
                     saving->stop();
                     saveMs = phase.elapsed();
                     saveStallMs = TakeWorstMs();
-                    v->done(mrOk);
+                    linesBefore = v->LineCount();
+                    phase.start();
+                    v->TruncateTo(1000);
+                    QTimer* cutting = new QTimer(v);
+                    QObject::connect(cutting, &QTimer::timeout, [&, cutting] {
+                        if (v->Busy()) return;
+                        cutting->stop();
+                        truncateMs = phase.elapsed();
+                        truncateStallMs = TakeWorstMs();
+                        v->done(mrOk);
+                    });
+                    cutting->start(1);
                 });
                 saving->start(1);
             });
             poll->start(1);
             v->ShowArchive("bench", QString::fromStdString(archive));
+            // The client may be waiting for an answer, which needs the loop.
             g_stop = true;
+            while (!g_clientDone) QApplication::processEvents(QEventLoop::AllEvents, 10);
             client.join();
             app.quit();
         });
@@ -165,6 +187,8 @@ int main(int argc, char** argv) {
     std::printf("typing: %d keystrokes, worst keystroke %ld ms, worst NOOP wait %ld ms\n", keystrokes, worstKeyMs,
                 typingStallMs);
     std::printf("save:   %ld ms until written, worst NOOP wait %ld ms\n", saveMs, saveStallMs);
+    std::printf("truncate: %d lines to %d in %ld ms, worst NOOP wait %ld ms\n", linesBefore, v->LineCount(),
+                truncateMs, truncateStallMs);
     delete v;
     pop3->Shutdown();
     pop3.reset();

@@ -2,6 +2,7 @@
 
 
 #include <cerrno>
+#include <cstring>
 #include <deque>
 #include <mutex>
 
@@ -12,6 +13,7 @@
 #include "platform/Clock.h"
 #include "platform/DurableFile.h"
 #include "platform/FileWork.h"
+#include "platform/MessageLoop.h"
 #include "platform/Paths.h"
 
 namespace {
@@ -68,24 +70,35 @@ void splitAtHeader(TSmtpMessageInformation& message, std::vector<std::string>& h
         return;
     }
     const auto& blocks = message.Text.Blocks();
+    // A line may run on from one block into the next, its CR LF too.
+    std::string line;
+    bool ended = false;
     std::size_t b = 0;
-    for (; b < blocks.size() && blocks[b].bytes; ++b) {
+    for (; b < blocks.size() && blocks[b].bytes && !ended; ++b) {
         const std::string& text = *blocks[b].bytes;
         std::size_t from = 0;
-        bool ended = false;
         while (from < text.size() && !ended) {
             std::size_t eol = text.find("\r\n", from);
-            const std::size_t next = eol == std::string::npos ? text.size() : eol + 2;
-            if (eol == std::string::npos) eol = text.size();
-            header.emplace_back(text, from, eol - from);
-            ended = eol == from;
+            std::size_t next = eol + 2;
+            if (from == 0 && !line.empty() && line.back() == '\r' && text[0] == '\n') {
+                line.pop_back();
+                eol = 0;
+                next = 1;
+            }
+            if (eol == std::string::npos) {
+                line.append(text, from);
+                break;
+            }
+            line.append(text, from, eol - from);
+            ended = line.empty();
+            header.push_back(std::move(line));
+            line.clear();
             from = next;
         }
-        if (!ended) continue;
-        if (from < text.size()) body.emplace_back(std::make_shared<const std::string>(text.substr(from)));
-        ++b;
-        break;
+        if (ended && from < text.size()) body.emplace_back(std::make_shared<const std::string>(text.substr(from)));
     }
+    // A line that runs on into the part kept in a file stays with it, whole.
+    if (!line.empty()) body.emplace_back(std::make_shared<const std::string>(std::move(line)));
     body.insert(body.end(), blocks.begin() + static_cast<std::ptrdiff_t>(b), blocks.end());
 }
 
@@ -93,11 +106,17 @@ void splitAtHeader(TSmtpMessageInformation& message, std::vector<std::string>& h
 // job at a time writes them, oldest first, and takes those that come while it
 // writes, so that entries never interleave, keep their order and are each
 // flushed before the next begins, and so that a burst of posts holds one
-// worker, not all of them. Never freed: the job may still run at exit.
+// worker, not all of them. An entry that cannot be written whole is cut back
+// off the file and comes back to the loop's thread to be logged, since the
+// post that made it is answered and gone by then. Never freed: the job may
+// still run at exit.
 struct ArchiveQueue {
     std::mutex mu;
     std::deque<std::pair<std::string, platform::Content>> entries;
     bool draining = false;  // a job is writing the entries
+    std::vector<std::pair<std::string, int>> failed;  // file and errno of entries not written
+    platform::HWND window = platform::NullWindow;  // takes the jobs' ends (loop thread only)
+    TServiceLogEvent log;                          // loop thread only
 };
 
 ArchiveQueue& archiveQueue() {
@@ -105,8 +124,21 @@ ArchiveQueue& archiveQueue() {
     return *queue;
 }
 
+void logArchiveFailures() {
+    ArchiveQueue& queue = archiveQueue();
+    std::vector<std::pair<std::string, int>> failed;
+    {
+        std::lock_guard<std::mutex> lock(queue.mu);
+        failed.swap(queue.failed);
+    }
+    for (const auto& [file, error] : failed)
+        if (queue.log) queue.log(nullptr, "Unable to add message to List Archive " + file + ": " + std::strerror(error), 1);
+}
+
 void queueArchiveEntry(std::string path, platform::Content entry) {
     ArchiveQueue& queue = archiveQueue();
+    if (queue.window == platform::NullWindow)
+        queue.window = platform::loop().createWindow([](platform::Message&) { logArchiveFailures(); });
     {
         std::lock_guard<std::mutex> lock(queue.mu);
         queue.entries.emplace_back(std::move(path), std::move(entry));
@@ -129,13 +161,19 @@ void queueArchiveEntry(std::string path, platform::Content entry) {
                     next = std::move(q.entries.front());
                     q.entries.pop_front();
                 }
-                platform::appendFileDurably(next.first, next.second);
+                if (!platform::appendFileDurably(next.first, next.second)) {
+                    const int error = errno;
+                    std::lock_guard<std::mutex> lock(q.mu);
+                    q.failed.emplace_back(std::move(next.first), error);
+                }
             }
         },
-        platform::NullWindow, 0);
+        queue.window, platform::WM_USER);
 }
 
 }  // namespace
+
+void SetListArchiveLog(TServiceLogEvent log) { archiveQueue().log = std::move(log); }
 
 TListServer::TListServer(const std::string& listName, const std::string& reversePath,
                          TSmtpMessageInformation& message)

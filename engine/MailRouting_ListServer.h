@@ -22,6 +22,12 @@
 #include "MailRouting_Message.h"
 #include "ServiceEvents.h"
 
+// Where an archive entry that could not be written is logged (Sender null),
+// on the loop's thread once its append has failed; the post that made it has
+// been answered by then. Set by the program's owner of the log; none drops
+// such lines.
+void SetListArchiveLog(TServiceLogEvent log);
+
 class TListServer {
 public:
     // Loads the list definition, takes the reverse path (text, parsed as a

@@ -97,6 +97,7 @@ void TSmtpAgentMessageInformation::Clear() {
     LineCount = 0;
     LineFeedsOnly = false;
     EndsOpen = false;
+    EndsInCR = false;
     Unreadable.clear();
 }
 
@@ -177,6 +178,7 @@ TQueueFileScan ScanQueueFile(const std::string& path) {
     // in LF alone needs no line end added to be stored as whole lines.
     const bool partial = scan.Size > 0 && (last != '\n' || (!scan.LineFeedsOnly && prev != '\r'));
     scan.EndsOpen = scan.Size > 0 && last != '\n';
+    scan.EndsInCR = scan.Size > 0 && last == '\r';
 
     // Then the envelope, up to the [Message] line.
     std::uint64_t endsBefore = 0;  // line ends up to the message
@@ -250,13 +252,16 @@ bool TSmtpAgentMessageInformation::TakeScan(const TQueueFileScan& scan, const st
     LineCount = scan.MessageLines;
     LineFeedsOnly = scan.LineFeedsOnly;
     EndsOpen = scan.EndsOpen && !Text.empty();
+    EndsInCR = EndsOpen && scan.EndsInCR;
     Name = queueName;
     return true;
 }
 
 platform::Content TSmtpAgentMessageInformation::MessageContent() const {
     platform::Content content = Text;
-    if (EndsOpen) content.emplace_back(std::make_shared<const std::string>("\r\n"));
+    // A lone CR already ends its line on the wire; CR LF after it would add
+    // an empty line from the second session on.
+    if (EndsOpen) content.emplace_back(std::make_shared<const std::string>(EndsInCR ? "\n" : "\r\n"));
     return content;
 }
 

@@ -99,6 +99,7 @@ struct TQueueFileScan {
     std::uint64_t MessageLines = 0;     // lines of the message, as the reader counts them
     bool LineFeedsOnly = false;         // no CR LF in the file: lines end at LF
     bool EndsOpen = false;              // the file does not end with LF
+    bool EndsInCR = false;              // its last byte is a CR
 };
 
 // For the workers (file system calls only): opens the file and reads it once
@@ -118,6 +119,7 @@ public:
     std::uint64_t LineCount = 0;  // the message's lines
     bool LineFeedsOnly = false;   // its lines end at LF alone (a file made by hand)
     bool EndsOpen = false;        // it does not end with LF
+    bool EndsInCR = false;        // its last byte is a lone CR
     // To= texts of the last load that do not parse as a path or hold a
     // control byte, in file order.
     // They name nobody the agent can reach and are never written back; the
@@ -151,7 +153,8 @@ public:
     // Throws EQueueFileError when the file exists but could not be read.
     bool TakeScan(const TQueueFileScan& scan, const std::string& queueName);
     // The message as it is to be stored: Text, and CR LF after a last line
-    // without any line end.
+    // without any line end (LF alone after a lone CR, which then becomes the
+    // line's end: the text goes out the same from the file written back).
     platform::Content MessageContent() const;
     // SaveToFile(Name).
     bool Save() { return SaveToFile(Name); }

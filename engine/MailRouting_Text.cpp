@@ -23,6 +23,9 @@ namespace {
 
 constexpr unsigned WM_SPOOL_WRITTEN = platform::WM_USER + 1;
 
+// What the spooling texts keep of SharedMemory (main thread only).
+std::uint64_t sharedInUse = 0;
+
 // An unnamed file in folder (made when missing): nothing of it stays when
 // the last descriptor goes, a crash included. Where the file system has no
 // unnamed files, a name in the hidden temporary folder is removed at once.
@@ -62,26 +65,37 @@ int writeAt(int fd, const std::string& bytes, std::uint64_t at) {
 
 TMessageText::~TMessageText() { Clear(); }
 
-void TMessageText::AppendLine(std::string_view line) {
+void TMessageText::Append(std::string_view bytes) {
     if (FError != 0) return;
-    const std::size_t need = line.size() + 2;
-    if (!FOpen.empty() && FOpen.size() + need > BlockSize) CloseOpen();
-    // A small message grows its one block as it comes; once a message has
-    // filled a block, each next one is made its full size at once instead of
-    // by doubling, which would copy it and leave up to half of it unused.
-    if (FOpen.empty() && !FClosed.empty()) FOpen.reserve(std::max(BlockSize, need));
-    FOpen.append(line);
-    FOpen.append("\r\n");
-    FSize += need;
+    FSize += bytes.size();
+    while (!bytes.empty() && FError == 0) {
+        if (FOpen.size() == BlockSize) CloseOpen();
+        const std::size_t take = std::min(bytes.size(), BlockSize - FOpen.size());
+        // A small message grows its one block as it comes; a block that will
+        // fill is made its full size at once instead of by doubling, which
+        // would copy it and leave up to half of it unused.
+        if (FOpen.capacity() < FOpen.size() + take && (!FClosed.empty() || FOpen.size() + take > BlockSize / 2))
+            FOpen.reserve(BlockSize);
+        FOpen.append(bytes.data(), take);
+        bytes.remove_prefix(take);
+    }
 }
 
 void TMessageText::CloseOpen() {
     if (FOpen.empty()) return;
     const std::uint64_t start = FClosedSize;
-    FClosedSize += FOpen.size();
+    const std::uint64_t size = FOpen.size();
+    FClosedSize += size;
     FClosed.push_back(std::make_shared<const std::string>(std::move(FOpen)));
     FOpen = std::string();
-    if (FSpool && FNextToSpool == 0 && start >= MemoryPart) FNextToSpool = FClosed.size() - 1;
+    if (FSpool && FNextToSpool == 0 && start >= FirstPiece) {
+        if (start < MemoryPart && sharedInUse + size <= SharedMemory) {
+            sharedInUse += size;
+            FBorrowed += size;
+        } else {
+            FNextToSpool = FClosed.size() - 1;
+        }
+    }
     StartWrite();
 }
 
@@ -205,6 +219,8 @@ void TMessageText::DropSpool() {
             platform::NullWindow, 0);
     }
     FSpool.reset();
+    sharedInUse -= FBorrowed;
+    FBorrowed = 0;
     FOnWritten = nullptr;
     FNextToSpool = FWriteFrom = FWriteTo = 0;
     FSpoolEnd = 0;

@@ -87,11 +87,32 @@ void TSmtpAgent::Shutdown() {
     RemoveAllConnections();
 }
 
+bool TSmtpAgent::StopWaitsFor(TSmtpAgentStage Stage) {
+    switch (Stage) {
+    case TSmtpAgentStage::TextSent:
+    case TSmtpAgentStage::Rewriting:
+    case TSmtpAgentStage::NoticeCommitting:
+    case TSmtpAgentStage::Deleting: return true;
+    case TSmtpAgentStage::Reading:
+    case TSmtpAgentStage::Relaying:
+    case TSmtpAgentStage::Released: return false;
+    }
+    return false;
+}
+
 bool TSmtpAgent::BeginShutdown() {
     FStopping = true;
     Stop();
-    for (std::size_t I = FConnections.size(); I-- > 0;)
-        if (I < FConnections.size() && !FConnections[I]->ChangingFiles()) RemoveConnection(FConnections[I].get());
+    for (std::size_t I = FConnections.size(); I-- > 0;) {
+        if (I >= FConnections.size()) continue;
+        TSmtpAgentConnection* C = FConnections[I].get();
+        if (StopWaitsFor(C->Stage())) {
+            C->Log(std::string("Stopping... Finishing (") + toString(C->Stage()) + ")", 8);
+            continue;
+        }
+        C->QuitForStop();
+        RemoveConnection(C);
+    }
     return FConnections.empty();
 }
 

@@ -19,6 +19,13 @@
 //    even when the socket reports it through more than one event.
 //  - The agent counts as active exactly while its poll timer is enabled;
 //    Stop does not stop connections at work. Shutdown frees them all.
+//  - A stop (BeginShutdown) starts nothing new and frees every connection
+//    whose files and next hop owe nothing (TSmtpAgent::StopWaitsFor says
+//    which): one that has begun a message's text finishes it, the next hop's
+//    reply to "." and the queue file's rewrite or removal, so that a graceful
+//    stop sends nothing twice; one that changes its files settles them. Each
+//    then ends without starting a further group. Shutdown, at the stop's
+//    bound, frees the rest.
 //  - Status: OnStatus(agent, active, connection count) after every change of
 //    the connection list and on Start and Stop. Log: the agent's own lines
 //    without prefix, the connections' lines (and those of the routing object a
@@ -30,8 +37,11 @@
 //    byte is never sent (such a recipient is reported to the sender as
 //    unreadable; such a reverse path fails every pass until the retries end,
 //    and gets no notice). The stored file stays as it is.
-//  - Unreadable recipients leave the queue file before the sender's notice
-//    goes out; a notice that cannot be routed puts them back.
+//  - Unreadable recipients leave the queue file only once the sender's
+//    notice naming them is on disk; a notice that cannot be routed or stored
+//    leaves the file as it was, for a later pass. A rewrite that fails after
+//    the notice was stored leaves them in the file: the sender is then told
+//    twice rather than never.
 //  - Needs the process's settings object (ServerInformation).
 //  - The connection never waits on the disk: the queue file is read, the
 //    message text read piece by piece while it goes out, the file rewritten
@@ -69,6 +79,19 @@ enum class TSmtpAgentState : std::uint8_t {
 };
 const char* toString(TSmtpAgentState State);
 
+// Where a connection stands with its files and with the message's text: what
+// a stop, the inactivity sweep and the destructor must respect.
+enum class TSmtpAgentStage : std::uint8_t {
+    Reading,           // the queue file is being read; nothing changed yet
+    Relaying,          // finding hops and running the dialogue up to "354"
+    TextSent,          // the text has begun; the reply to "." decides the group
+    Rewriting,         // the queue file's new version is being committed
+    NoticeCommitting,  // the failure notice's files are being committed
+    Deleting,          // the queue file is being removed
+    Released,          // done; the agent frees it
+};
+const char* toString(TSmtpAgentStage Stage);
+
 class TSmtpAgentConnection : public TWHComponent {
 public:
     static constexpr unsigned WM_NEXT_DOMAIN = platform::WM_USER + 101;  // 1125
@@ -91,10 +114,14 @@ public:
     void Log(const std::string& Text, int Level);
 
     const std::string& QueueName() const { return FQueueName; }
+    TSmtpAgentStage Stage() const { return FStage; }
     // Its queue file is being changed or its failure notice stored: left
-    // half-way, the message would be sent again, or the notice twice. A stop
-    // waits for it and the inactivity sweep leaves it.
-    bool ChangingFiles() const { return !FReleased && FWaitTicket != 0 && !FScanning; }
+    // half-way, the message would be sent again, or the notice twice. The
+    // inactivity sweep leaves it.
+    bool ChangingFiles() const {
+        return FStage == TSmtpAgentStage::Rewriting || FStage == TSmtpAgentStage::NoticeCommitting ||
+               FStage == TSmtpAgentStage::Deleting;
+    }
     TSmtpAgentState State() const { return FState; }
     bool Connected() const { return FConnected; }
     const std::vector<std::string>& Hosts() const { return FHosts; }
@@ -154,6 +181,11 @@ private:
     void RemoveFirstHost();
     // Posts the next step for the current attempt unless one was posted.
     void TakeStep(unsigned Msg);
+    void SetStage(TSmtpAgentStage Stage);
+    bool Released() const { return FStage == TSmtpAgentStage::Released; }
+    // The stop's end for a connection it does not wait for: a QUIT where the
+    // dialogue awaits a command reply (never once DATA is out), then freed.
+    void QuitForStop();
     void Release();
 
     TSmtpAgent* FAgent;
@@ -173,8 +205,7 @@ private:
     bool FLookupPending = false;      // an MX answer is awaited
     std::uint16_t FLookupID = 0;      // the ID of the awaited answer
     bool FStepTaken = false;          // the current attempt has posted its next step
-    bool FReleased = false;           // the release is posted; nothing more happens
-    bool FScanning = false;           // the queue file is being read, not yet changed
+    TSmtpAgentStage FStage = TSmtpAgentStage::Reading;
     bool FPacing = false;             // message lines are still to go out on the pacing timer
     std::size_t FPaceLine = 0;        // the next message line to send
 
@@ -182,7 +213,6 @@ private:
     unsigned FWaitMsg = 0;
     std::uint64_t FWaitTicket = 0;
     std::function<void(std::intptr_t)> FWaitDone;
-    std::uint64_t FNoticeTicket = 0;  // the commit of the failure notice, once started
 
     // The message text on its way out: read a piece at a time on the workers,
     // the next piece while the one in hand is sent.
@@ -208,10 +238,15 @@ public:
     void Stop();
     // Stop, then free every connection.
     void Shutdown();
-    // The start of a stop: no new scan, and every connection that is not
-    // changing its files is freed; those that are end once their files are
-    // settled, and start nothing further. True when none is left.
+    // The start of a stop: no new scan, and every connection the stop does
+    // not wait for is freed (after a QUIT where the dialogue allows one);
+    // the others end once their text is answered and their files settled,
+    // and start nothing further. True when none is left.
     bool BeginShutdown();
+    // What a stop waits for: a connection whose text has begun (its next hop
+    // may take the message, and the queue file must then forget the group)
+    // or whose files are changing. Every other one is freed at once.
+    static bool StopWaitsFor(TSmtpAgentStage Stage);
     bool Stopping() const { return FStopping; }
     bool IsActive() const;
     // Scans the queue folder now, also while stopped; the timer is left as

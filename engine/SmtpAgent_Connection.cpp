@@ -59,6 +59,19 @@ const char* toString(TSmtpAgentState State) {
     return "?";
 }
 
+const char* toString(TSmtpAgentStage Stage) {
+    switch (Stage) {
+    case TSmtpAgentStage::Reading: return "Reading";
+    case TSmtpAgentStage::Relaying: return "Relaying";
+    case TSmtpAgentStage::TextSent: return "TextSent";
+    case TSmtpAgentStage::Rewriting: return "Rewriting";
+    case TSmtpAgentStage::NoticeCommitting: return "NoticeCommitting";
+    case TSmtpAgentStage::Deleting: return "Deleting";
+    case TSmtpAgentStage::Released: return "Released";
+    }
+    return "?";
+}
+
 // Where the message text stands on its way to the wire. The stored text keeps
 // a lone CR or LF inside a line as the client sent it, but the next hop must
 // never see one: a lenient server takes it as a line end, and a "." after it
@@ -188,9 +201,11 @@ TSmtpAgentConnection::~TSmtpAgentConnection() {
     FSocket.reset();
     FDnsQuery.reset();
     FMxTimer.reset();
-    // A failure notice still undecided is taken back: the queue file that
-    // would have gone after it stays, and a later pass sends the notice once.
-    if (FWaitTicket != 0 && FWaitTicket == FNoticeTicket) platform::cancelCommit(FWaitTicket);
+    // A failure notice still undecided is taken back. The queue file changes
+    // only once the notice is on disk, so it still names the notice's
+    // recipients and a later pass sends it. One that is decided already is
+    // stored all the same: that later pass then tells the sender twice.
+    if (FStage == TSmtpAgentStage::NoticeCommitting) platform::cancelCommit(FWaitTicket);
     // The queue file may be deleted or replaced by now: its last descriptor
     // goes on a worker, since freeing its blocks is disk work.
     if (!FMessage.Text.empty() || FText) {
@@ -218,7 +233,7 @@ bool TSmtpAgentConnection::IdentityOf(const void* Sender, std::int32_t& Identity
 }
 
 void TSmtpAgentConnection::WndProc(TWHComponent* /*Sender*/, TMessage& Msg) {
-    if (FReleased) return;
+    if (Released()) return;
     if (Msg.Msg == platform::WM_TIMER && static_cast<std::uintptr_t>(Msg.WParam) == PaceTimerID)
         PaceMessageText();
     else if (Msg.Msg == WM_NEXT_DOMAIN)
@@ -239,7 +254,23 @@ void TSmtpAgentConnection::FileDone(unsigned Msg, std::uint64_t Ticket, std::int
     FWaitDone = nullptr;
     FWaitMsg = 0;
     FWaitTicket = 0;
+    // The files are settled; what follows sets its own stage.
+    SetStage(TSmtpAgentStage::Relaying);
     Done(Result);
+}
+
+void TSmtpAgentConnection::SetStage(TSmtpAgentStage Stage) {
+    if (FStage == Stage || FStage == TSmtpAgentStage::Released) return;
+    FStage = Stage;
+}
+
+void TSmtpAgentConnection::QuitForStop() {
+    const bool AwaitsCommandReply = FState == TSmtpAgentState::HeloSent || FState == TSmtpAgentState::MailSent ||
+                                    FState == TSmtpAgentState::RcptSent;
+    if (FConnected && AwaitsCommandReply && FSocket->State() == wsConnected) {
+        Log("Stopping... We say QUIT", 8);
+        Send("QUIT");
+    }
 }
 
 void TSmtpAgentConnection::SaveThen(std::function<void(bool)> Done) {
@@ -248,20 +279,22 @@ void TSmtpAgentConnection::SaveThen(std::function<void(bool)> Done) {
         Done(false);
         return;
     }
+    SetStage(TSmtpAgentStage::Rewriting);
     FWaitMsg = WM_COMMIT_DONE;
     FWaitTicket = Ticket;
     FWaitDone = [Done = std::move(Done)](std::intptr_t Error) { Done(Error == 0); };
 }
 
 void TSmtpAgentConnection::DeleteThen(std::function<void()> Done) {
+    SetStage(TSmtpAgentStage::Deleting);
     FWaitMsg = WM_FILE_DONE;
     FWaitTicket = FMessage.StartDelete(Handle, WM_FILE_DONE);
     FWaitDone = [Done = std::move(Done)](std::intptr_t) { Done(); };
 }
 
 void TSmtpAgentConnection::Release() {
-    if (FReleased) return;
-    FReleased = true;
+    if (Released()) return;
+    SetStage(TSmtpAgentStage::Released);
     StopPacing();
     FMxTimer->setEnabled(false);
     FLookupPending = false;
@@ -281,7 +314,7 @@ void TSmtpAgentConnection::TakeStep(unsigned Msg) {
 void TSmtpAgentConnection::ServiceMessage(const std::string& QueueName) {
     FQueueName = QueueName;
     auto Scan = std::make_shared<TQueueFileScan>();
-    FScanning = true;
+    SetStage(TSmtpAgentStage::Reading);
     FWaitMsg = WM_FILE_DONE;
     FWaitTicket = platform::startFileWork(
         [Scan, Path = TSmtpAgentMessageInformation::FileNameOf(QueueName)]() -> std::intptr_t {
@@ -289,10 +322,7 @@ void TSmtpAgentConnection::ServiceMessage(const std::string& QueueName) {
             return 0;
         },
         Handle, WM_FILE_DONE);
-    FWaitDone = [this, Scan](std::intptr_t) {
-        FScanning = false;
-        QueueFileRead(*Scan);
-    };
+    FWaitDone = [this, Scan](std::intptr_t) { QueueFileRead(*Scan); };
 }
 
 void TSmtpAgentConnection::QueueFileRead(const TQueueFileScan& Scan) {
@@ -327,34 +357,28 @@ void TSmtpAgentConnection::QueueFileRead(const TQueueFileScan& Scan) {
         return;
     }
     if (!FMessage.Unreadable.empty()) {
-        // A recipient that cannot be read back can never be delivered: the
-        // file gives it up first, and only then does the sender hear of it,
-        // so that a rewrite that fails leaves the file for a later scan
-        // without a notice, and no scan tells the sender twice.
+        // A recipient that cannot be read back can never be delivered. The
+        // sender's notice is stored first, and only then does the file give
+        // the recipient up: a stop or a crash in between leaves it owed in
+        // the file, never forgotten untold. A notice that cannot be stored
+        // leaves the file as it was, for a later scan.
         Log("Unreadable recipient(s) in Mail " + QueueName + "... Sending failure notice.", 1);
-        SaveThen([this](bool Saved) {
-            if (!Saved) {
-                Log("Unable to update Mail " + FQueueName + " in the queue... Left in queue.", 1);
+        SendFailureNotice(FMessage.Unreadable, [this](bool Sent) {
+            if (!Sent) {
+                Log("Unable to route the failure notice for Mail " + FQueueName + "... Left in queue.", 1);
                 Release();
                 return;
             }
-            SendFailureNotice(FMessage.Unreadable, [this](bool Sent) {
-                if (!Sent) {
-                    Log("Unable to route the failure notice for Mail " + FQueueName + "... Left in queue.", 1);
-                    // Written back, so that a later scan tries the notice again.
-                    auto Back = std::make_unique<TSmtpAgentForwardInformation>();
-                    for (const std::string& U : FMessage.Unreadable) Back->AddRecipient(U);
-                    FMessage.Groups.push_back(std::move(Back));
-                    SaveThen([this](bool Again) {
-                        if (!Again) Log("Unable to update Mail " + FQueueName + " in the queue.", 1);
-                        Release();
-                    });
-                    return;
-                }
-                FMessage.Unreadable.clear();
-                if (FMessage.ForwardCount() == 0) {
-                    Log("Processing Incomplete, no readable recipient.  Deleting files...", 2);
-                    DeleteThen([this] { Release(); });
+            FMessage.Unreadable.clear();
+            if (FMessage.ForwardCount() == 0) {
+                Log("Processing Incomplete, no readable recipient.  Deleting files...", 2);
+                DeleteThen([this] { Release(); });
+                return;
+            }
+            SaveThen([this](bool Saved) {
+                if (!Saved) {
+                    Log("Unable to update Mail " + FQueueName + " in the queue... Left in queue.", 1);
+                    Release();
                     return;
                 }
                 Relay();
@@ -398,6 +422,7 @@ void TSmtpAgentConnection::ProcessNextDomain() {
     }
     FCurrent = FMessage.GetForward(FDomainIndex);
     FStepTaken = false;
+    SetStage(TSmtpAgentStage::Relaying);
     if (!FCurrent || FCurrent->RecipientCount() == 0) {
         PostToSelf(WM_NEXT_DOMAIN);
         return;
@@ -440,7 +465,7 @@ void TSmtpAgentConnection::ProcessNextDomain() {
 void TSmtpAgentConnection::DnsQueryRequestDone(TDnsQuery* Sender, std::uint16_t Error) {
     // Only the answer to the lookup in hand counts: one that comes after the
     // timer gave the group up, or a reply to another query, is ignored.
-    if (!FLookupPending || FReleased || !FCurrent) return;
+    if (!FLookupPending || Released() || !FCurrent) return;
     if (Error == 0 && Sender->ReplyID() != FLookupID) return;
     FLookupPending = false;
 
@@ -488,7 +513,7 @@ void TSmtpAgentConnection::DnsQueryRequestDone(TDnsQuery* Sender, std::uint16_t 
 void TSmtpAgentConnection::MxTimerTimer() {
     FMxTimer->setEnabled(false);
     FLookupPending = false;
-    if (FReleased) return;
+    if (Released()) return;
     Log("MX Resolution Timeout...", 8);
     PostToSelf(WM_NEXT_DOMAIN);
 }
@@ -502,6 +527,13 @@ void TSmtpAgentConnection::RemoveFirstHost() {
 void TSmtpAgentConnection::ConnectNextHost() {
     if (!FCurrent) return;
     FStepTaken = false;
+    SetStage(TSmtpAgentStage::Relaying);
+    // A stop waited for a text that its host did not answer: no other host
+    // is tried, and the queue file stays as it was last written.
+    if (FAgent && FAgent->Stopping()) {
+        Release();
+        return;
+    }
     if (FHosts.empty()) {
         FCurrent->Status = fsNoHost;
         TakeStep(WM_NEXT_DOMAIN);
@@ -529,7 +561,7 @@ void TSmtpAgentConnection::StartConnect(const std::string& Address) {
 }
 
 void TSmtpAgentConnection::SocketDnsLookupDone(TCustomWSocket* Sender, std::uint16_t Error) {
-    if (FReleased || FStepTaken || FHosts.empty()) return;
+    if (Released() || FStepTaken || FHosts.empty()) return;
     const std::string Host = FHosts.front();
     Log("Resolved " + Host + " to " + Sender->DnsResult(), 8);
     if (Error != 0) {
@@ -543,7 +575,7 @@ void TSmtpAgentConnection::SocketDnsLookupDone(TCustomWSocket* Sender, std::uint
 }
 
 void TSmtpAgentConnection::SocketSessionConnected(TCustomWSocket* /*Sender*/, std::uint16_t Error) {
-    if (FReleased || FStepTaken) return;
+    if (Released() || FStepTaken) return;
     if (Error != 0) {
         Log("Connection Open Failed", 7);
         RemoveFirstHost();
@@ -559,7 +591,7 @@ void TSmtpAgentConnection::SocketSessionConnected(TCustomWSocket* /*Sender*/, st
 void TSmtpAgentConnection::SocketSessionClosed(TCustomWSocket* /*Sender*/, std::uint16_t /*Error*/) {
     Log("Closed", 8);
     StopPacing();
-    if (!FConnected || FReleased) return;
+    if (!FConnected || Released()) return;
     FConnected = false;
     if (FStepTaken) return;
     ClearDeliveredMarks();  // nothing was accepted
@@ -569,7 +601,7 @@ void TSmtpAgentConnection::SocketSessionClosed(TCustomWSocket* /*Sender*/, std::
 
 void TSmtpAgentConnection::SocketError(TCustomWSocket* /*Sender*/) {
     Log("Socket Error", 7);
-    if (FReleased || FStepTaken || !FCurrent) return;
+    if (Released() || FStepTaken || !FCurrent) return;
     ClearDeliveredMarks();
     EndSession();
 }
@@ -578,7 +610,7 @@ void TSmtpAgentConnection::SocketBgException(TCustomWSocket* /*Sender*/, const s
                                              bool& CanClose) {
     Log("Background Exception Error", 0);
     CanClose = false;
-    if (FReleased || FStepTaken || !FCurrent) return;
+    if (Released() || FStepTaken || !FCurrent) return;
     ClearDeliveredMarks();
     EndSession();
 }
@@ -640,7 +672,7 @@ void TSmtpAgentConnection::ProcessReply(const std::string& Line) {
     Log("Response: " + Code + " (" + Text + ")", 4);
     if (Code.empty() || Continued) return;
     // Lines after the session ended, or after the socket went, change nothing.
-    if (FState == TSmtpAgentState::Ended || !FConnected || !FCurrent || FReleased) return;
+    if (FState == TSmtpAgentState::Ended || !FConnected || !FCurrent || Released()) return;
 
     const bool Up = FSocket->State() == wsConnected;
     const std::string& ServerName = ServerInformation->ServerName;
@@ -702,6 +734,9 @@ void TSmtpAgentConnection::ProcessReply(const std::string& Line) {
             Log("Server ready for our Data", 8);
             Log("We send Data", 8);
             FState = TSmtpAgentState::MessageSent;
+            // From here the next hop may take the message: a stop lets the
+            // group finish rather than send it again at the next start.
+            SetStage(TSmtpAgentStage::TextSent);
             SendMessageText();
         } else {
             FailSession("Server won't accepted our Data", fsDataRefused, Code, Text, true);
@@ -788,7 +823,7 @@ void TSmtpAgentConnection::ReadAhead() {
 void TSmtpAgentConnection::TextRead(std::uint64_t /*Ticket*/) {
     TTextCursor& T = *FText;
     T.AheadTicket = 0;
-    if (!FPacing || FState != TSmtpAgentState::MessageSent || !FConnected || FReleased) return;
+    if (!FPacing || FState != TSmtpAgentState::MessageSent || !FConnected || Released()) return;
     if (*T.AheadError != 0) {
         Log("Unable to read Mail " + FQueueName + " for sending... Left in queue.", 1);
         AbortSession();
@@ -799,7 +834,7 @@ void TSmtpAgentConnection::TextRead(std::uint64_t /*Ticket*/) {
 }
 
 void TSmtpAgentConnection::PaceMessageText() {
-    if (!FPacing || FState != TSmtpAgentState::MessageSent || !FConnected || FReleased) {
+    if (!FPacing || FState != TSmtpAgentState::MessageSent || !FConnected || Released()) {
         StopPacing();
         return;
     }
@@ -862,6 +897,7 @@ void TSmtpAgentConnection::StopPacing() {
 
 void TSmtpAgentConnection::EndSession() {
     StopPacing();
+    SetStage(TSmtpAgentStage::Relaying);
     FConnected = false;
     FState = TSmtpAgentState::Ended;
     if (FSocket->State() == wsConnected) Send("QUIT");
@@ -992,9 +1028,9 @@ void TSmtpAgentConnection::SendFailureNotice(const std::vector<std::string>& Rec
     }
     auto After = std::make_shared<std::vector<std::function<void()>>>(std::move(Batch.AfterStored));
     const bool QueueRun = Batch.QueueRunWanted;
+    SetStage(TSmtpAgentStage::NoticeCommitting);
     FWaitMsg = WM_COMMIT_DONE;
     FWaitTicket = platform::startCommit(std::move(Batch.Files), Handle, WM_COMMIT_DONE);
-    FNoticeTicket = FWaitTicket;
     FWaitDone = [After, QueueRun, Done = std::move(Done)](std::intptr_t Error) {
         if (Error != 0) {
             Done(false);

@@ -23,9 +23,9 @@
 //  - Events are fired only when assigned, synchronously, Sender being the
 //    server. Session lines are relayed with the prefix "<SMTP ID n> ".
 //  - Bad input from a client is a reply and a log line, never an exception out
-//    of the loop; a line without CR LF is bounded (MaxCommandLineLength outside
-//    the message text, MaxDataLineLength inside it), past which the session is
-//    closed.
+//    of the loop; a command line without CR LF is bounded
+//    (MaxCommandLineLength), past which the session is closed. A line of the
+//    message text has no bound: it goes on to the message as it arrives.
 #pragma once
 
 #include <cstdint>
@@ -56,10 +56,12 @@ const char* toString(TSmtpState state);
 
 class TSmtpConnection {
 public:
-    // Received text not yet ended by CR LF may grow to this many bytes before
-    // the session is closed: outside the message text, and inside it.
+    // Received text outside the message not yet ended by CR LF may grow to
+    // this many bytes before the session is closed.
     static constexpr std::size_t MaxCommandLineLength = 64 * 1024;
-    static constexpr std::size_t MaxDataLineLength = 1024 * 1024;
+    // A message line still unended goes on to the message once this many
+    // bytes of it have come.
+    static constexpr std::size_t DataLineSoFar = 64 * 1024;
     // One receive reads at most this many bytes: a message arrives in a few
     // large reads, not in many small ones.
     static constexpr int ReceiveChunk = 64 * 1024;
@@ -121,7 +123,10 @@ private:
     void DoMailFrom(const std::string& argument);
     void DoRcptTo(const std::string& argument);
     void DoData();
-    void DoDataLine(std::string_view line);
+    // A line of the message text, or (ended false) the part of one that has
+    // come so far.
+    void DoDataLine(std::string_view line, bool ended = true);
+    void TakeDataLineSoFar();
     void DoEndOfData();
     void SpoolWritten();
     void RouteMessage();
@@ -152,6 +157,7 @@ private:
     std::unique_ptr<TSmtpMessageInformation> FMessage;
     std::uint64_t FCommitTicket = 0;
     bool FEndPending = false;  // the final "." came; routing waits for the spool's last write
+    bool FDataLineOpen = false;  // part of the current message line is in the text already
 };
 
 class TSmtpServer : public TWHComponent {

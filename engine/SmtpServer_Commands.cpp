@@ -359,6 +359,7 @@ void TSmtpConnection::DoData() {
         return;
     }
     FState = TSmtpState::ReceivingData;
+    FDataLineOpen = false;
     // A big message goes to disk as it comes: only its first part and the
     // blocks on their way to the spool file are held in memory.
     m.Text.SpoolTo(si.QueuePath, [this] { SpoolWritten(); });
@@ -366,28 +367,28 @@ void TSmtpConnection::DoData() {
     Log("Ready to accept mail", 6);
 }
 
-void TSmtpConnection::DoDataLine(std::string_view line) {
-    if (line == ".") {
-        DoEndOfData();
-        return;
+void TSmtpConnection::DoDataLine(std::string_view line, bool ended) {
+    // Only the start of a line can end the message or lose a dot.
+    if (!FDataLineOpen) {
+        if (ended && line == ".") {
+            DoEndOfData();
+            return;
+        }
+        if (!line.empty() && line[0] == '.') line.remove_prefix(1);
     }
-    if (!line.empty() && line[0] == '.') line.remove_prefix(1);
+    FDataLineOpen = !ended;
     if (ServerInformation->LogMessageSpy) Log("Data: " + std::string(line), 8);
     // A lone CR or LF is stored as the line end that POP3 and the agent
     // make of it when they send the message, so that a file's size is what
     // RETR sends. A "." made this way is text, not the end of the message.
     TMessageText& text = FMessage->Text;
-    if (!std::memchr(line.data(), '\r', line.size()) && !std::memchr(line.data(), '\n', line.size())) {
-        text.AppendLine(line);
-    } else {
-        std::size_t from = 0;
-        for (std::size_t i = 0; i < line.size(); ++i) {
-            if (line[i] != '\r' && line[i] != '\n') continue;
-            text.AppendLine(line.substr(from, i - from));
-            from = i + 1;
-        }
-        text.AppendLine(line.substr(from));
+    std::size_t from = 0;
+    for (std::size_t end; (end = line.find_first_of("\r\n", from)) != std::string_view::npos; from = end + 1) {
+        text.Append(line.substr(from, end - from));
+        text.Append("\r\n");
     }
+    text.Append(line.substr(from));
+    if (ended) text.Append("\r\n");
     if (text.SpoolBehind()) FFlow.Hold(TSessionFlow::Work);
 }
 

@@ -160,9 +160,24 @@ void TSmtpConnection::ProcessReceived() {
     }
     DropConsumed();
 
-    const std::size_t limit =
-        FState == TSmtpState::ReceivingData ? MaxDataLineLength : MaxCommandLineLength;
-    if (FReceiveBuffer.size() > limit) RefuseLongLine();
+    if (FState == TSmtpState::ReceivingData) {
+        TakeDataLineSoFar();
+    } else if (FReceiveBuffer.size() > MaxCommandLineLength) {
+        RefuseLongLine();
+    }
+}
+
+// A message line has no bound: once the part of it received so far is big,
+// that part goes on to the text (and so to the spool) without waiting for
+// its end, and the line costs no more memory than a short one. A CR at the
+// end waits, as it may begin the line's CR LF.
+void TSmtpConnection::TakeDataLineSoFar() {
+    std::size_t take = FReceiveBuffer.size();
+    if (take < DataLineSoFar) return;
+    if (FReceiveBuffer[take - 1] == '\r') --take;
+    DoDataLine(std::string_view(FReceiveBuffer).substr(0, take), false);
+    FConsumed = take;
+    DropConsumed();
 }
 
 void TSmtpConnection::DropConsumed() {
@@ -174,10 +189,9 @@ void TSmtpConnection::DropConsumed() {
     if (FReceiveBuffer.empty() && FReceiveBuffer.capacity() > 2 * ReceiveChunk) FReceiveBuffer = std::string();
 }
 
-// A client that never ends its line would otherwise grow the buffer without
-// bound, before it has even authenticated.
+// A client that never ends its command line would otherwise grow the buffer
+// without bound, before it has even authenticated.
 void TSmtpConnection::RefuseLongLine() {
-    const bool inData = FState == TSmtpState::ReceivingData;
     FReceiveBuffer.clear();
     FReceiveBuffer.shrink_to_fit();
     FScanFrom = 0;
@@ -185,7 +199,7 @@ void TSmtpConnection::RefuseLongLine() {
     FMessage->Clear();
     FState = TSmtpState::Greeted;
     if (FSocket->State() == wsConnected) Reply("500 Line too long.");
-    Log(std::string(inData ? "Message line" : "Command line") + " too long, closing connection", 5);
+    Log("Command line too long, closing connection", 5);
     CloseWhenSent();
 }
 

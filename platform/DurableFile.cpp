@@ -73,8 +73,10 @@ bool tempFolderKnown(const std::string& tempFolder) {
 // What tells this run's temporary files from those of earlier ones: a random
 // token in every name, beside the pid. A pid alone does not, since a restarted
 // server may have the same one (pid 1 in a container, every time).
+// Never destroyed: the sweep at start runs on a worker that may still be
+// listing folders when exit begins.
 const std::string& runToken() {
-    static const std::string token = [] {
+    static const std::string* const token = new std::string([] {
         unsigned long long v = 0;
         if (::getrandom(&v, sizeof v, 0) != static_cast<ssize_t>(sizeof v))
             v = static_cast<unsigned long long>(std::chrono::system_clock::now().time_since_epoch().count()) ^
@@ -82,8 +84,8 @@ const std::string& runToken() {
         char hex[17];
         std::snprintf(hex, sizeof hex, "%016llx", v);
         return std::string(hex);
-    }();
-    return token;
+    }());
+    return *token;
 }
 
 // A name of an earlier run. Without knowing every run, only what is sure:
@@ -412,13 +414,28 @@ bool appendFileDurably(const std::string& path, const Content& data) {
         created = fd >= 0;
     }
     if (fd < 0) return false;
-    const int written = writeContent(fd, data);
-    bool ok = written == 0 && ::fsync(fd) == 0;
-    const int e = written != 0 ? written : errno;
+    // Where the file ended before: a failed append is cut back to it, so that
+    // what follows never runs on from half an entry.
+    struct stat before {};
+    if (::fstat(fd, &before) != 0) {
+        const int e = errno;
+        ::close(fd);
+        errno = e;
+        return false;
+    }
+    int e = writeContent(fd, data);
+    if (e == 0 && ::fsync(fd) != 0) e = errno ? errno : EIO;
+    if (e == 0 && created && !syncFolder(folderOf(path))) e = errno ? errno : EIO;
+    if (e != 0) {
+        if (created) {
+            ::unlink(path.c_str());
+        } else if (::ftruncate(fd, before.st_size) == 0) {
+            ::fsync(fd);
+        }
+    }
     ::close(fd);
-    if (ok && created) ok = syncFolder(folderOf(path));
-    if (!ok) errno = e ? e : EIO;
-    return ok;
+    if (e != 0) errno = e;
+    return e == 0;
 }
 
 bool writeFileDurably(const std::string& path, std::string_view data, FileStamp* stamp) {

@@ -141,8 +141,10 @@ bool writeFileDurably(const std::string& path, std::string_view data, FileStamp*
 // Appends `data` to `path` (following a symbolic link) with one write per
 // piece, creating the file when it is missing, and flushes it (for the
 // workers: file ranges are copied from disk); a new file's folder is flushed too.
-// False (errno set) when it cannot be opened or written. Unlike a stored file
-// this is not atomic: a crash in the middle may leave the tail half-written,
+// False (errno set) when it cannot be opened, written or flushed; the file
+// is then cut back to its former length (removed when this call made it), so
+// a failed append leaves nothing of itself. Unlike a stored file this is not
+// atomic across a crash: one in the middle may leave the tail half-written,
 // which suits logs and archives that are only ever added to.
 bool appendFileDurably(const std::string& path, const Content& data);
 

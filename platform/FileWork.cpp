@@ -2,7 +2,9 @@
 
 #include "Notice.h"
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -29,12 +31,25 @@ struct Job {
 
 std::atomic<FileWorkTicket> g_nextTicket{1};
 std::atomic<std::size_t> g_inFlight{0};
+// Told when the count reaches 0. Never destroyed: a worker may still end a
+// job while exit runs.
+std::mutex& idleMu() {
+    static std::mutex* mu = new std::mutex;
+    return *mu;
+}
+std::condition_variable& idleCv() {
+    static std::condition_variable* cv = new std::condition_variable;
+    return *cv;
+}
 
 void runJob(Job& job) {
     const std::intptr_t result = job.work();
     job.work = nullptr;  // what it captured goes before the end is reported
-    --g_inFlight;
+    // Counted out only after the post: a count of 0 means that no worker
+    // will touch the loop again.
     loop().post(job.wnd, job.msg, static_cast<std::intptr_t>(job.ticket), result);
+    std::lock_guard<std::mutex> lk(idleMu());
+    if (--g_inFlight == 0) idleCv().notify_all();
 }
 
 class Workers {
@@ -109,5 +124,10 @@ FileWorkTicket startFileWork(std::function<std::intptr_t()> job, HWND wnd, unsig
 }
 
 std::size_t fileWorkInFlight() { return g_inFlight.load(); }
+
+bool finishFileWork(int waitMs) {
+    std::unique_lock<std::mutex> lk(idleMu());
+    return idleCv().wait_for(lk, std::chrono::milliseconds(std::max(waitMs, 0)), [] { return g_inFlight.load() == 0; });
+}
 
 }  // namespace platform

@@ -35,4 +35,11 @@ FileWorkTicket startFileWork(std::function<std::intptr_t()> job, HWND wnd, unsig
 // How many jobs have been started and have not yet posted their end.
 std::size_t fileWorkInFlight();
 
+// For the program's end: waits at most waitMs until no job is under way, so
+// that no worker touches the loop once exit begins. False when one still
+// runs then (a disk that holds a call): the caller must then end the process
+// without running exit's destructors. Starts nothing; jobs started meanwhile
+// are waited for too.
+bool finishFileWork(int waitMs);
+
 }  // namespace platform

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <condition_variable>
 #include <cstdio>
@@ -293,7 +294,7 @@ std::set<std::string> removePlaced(Request& r) {
 
 class Committer {
 public:
-    Committer() : pid_(::getpid()), thread_([this] { run(); }) {}
+    Committer() : pid_(::getpid()), thread_([this] { runThenEnd(); }) {}
 
     pid_t pid() const { return pid_; }
 
@@ -321,17 +322,32 @@ public:
         return pending_.count(target) != 0;
     }
 
-    // Commits what is queued, then ends the thread (at exit).
-    void shutdown() {
-        {
-            std::lock_guard<std::mutex> lk(mu_);
-            stop_ = true;
-        }
+    // Commits what is queued, then ends the thread (at exit). Waits at most
+    // waitMs (below 0: for good); false when the thread has not ended by
+    // then, a flush that the disk holds: the thread is then left as it is.
+    bool shutdown(int waitMs) {
+        std::unique_lock<std::mutex> lk(mu_);
+        stop_ = true;
         cv_.notify_one();
+        if (waitMs < 0)
+            ended_.wait(lk, [this] { return runEnded_; });
+        else if (!ended_.wait_for(lk, std::chrono::milliseconds(waitMs), [this] { return runEnded_; }))
+            return false;
+        lk.unlock();
         if (thread_.joinable()) thread_.join();
+        return true;
     }
 
 private:
+    // The flush pool lives inside run(): its threads are joined, and every
+    // report posted, before the end is told.
+    void runThenEnd() {
+        run();
+        std::lock_guard<std::mutex> lk(mu_);
+        runEnded_ = true;
+        ended_.notify_all();
+    }
+
     void run() {
         FlushPool pool;
         for (;;) {
@@ -498,6 +514,8 @@ private:
     std::unordered_set<std::string> pending_;
     std::unordered_set<CommitTicket> undecided_, cancelled_;
     bool stop_ = false;
+    std::condition_variable ended_;
+    bool runEnded_ = false;
     std::size_t writingAhead_ = 0;  // big sets on the pool, to queue again
     std::thread thread_;
 };
@@ -570,11 +588,17 @@ bool cancelCommit(CommitTicket ticket) {
     return ticket != 0 && g_committer && g_committer->pid() == ::getpid() && g_committer->cancel(ticket);
 }
 
-void finishCommits() {
-    if (!g_committer || g_committer->pid() != ::getpid()) return;
-    g_committer->shutdown();
+bool finishCommits(int waitMs) {
+    if (!g_committer || g_committer->pid() != ::getpid()) return true;
+    if (!g_committer->shutdown(waitMs)) {
+        // Still in a flush: neither joined nor freed, since its thread goes
+        // on using it. A later commit makes a new committer.
+        g_committer = nullptr;
+        return false;
+    }
     delete g_committer;
     g_committer = nullptr;
+    return true;
 }
 
 std::uint64_t numberedNamesMoved() { return g_namesMoved.load(); }

@@ -136,8 +136,12 @@ int commitNow(CommitSet set);
 // Finishes every commit under way (a taken-back one places nothing) and ends
 // the commits' thread: for the program's end, before it lets a next run
 // start, whose start removes the temporary files of earlier runs. A later
-// commit starts the thread anew. Also done at exit.
-void finishCommits();
+// commit starts the thread anew. Also done at exit (waiting for good).
+// Waits at most waitMs (below 0: for good). False when a commit is still
+// under way then (a disk that holds a flush): its threads go on, so the
+// caller must not let exit destroy what they use; it ends the process at
+// once instead, and what was not placed is removed by a next start.
+bool finishCommits(int waitMs = -1);
 
 // True while a started commit has still to place a file under `target` (the
 // name the file was added with).

@@ -14,11 +14,22 @@ stop     a 1 MB message to two users, a NOOP pipelined behind its ".", waits
          TavrinForceShutdown): the listener refuses and an idle session is
          closed, but the client gets its 250, not an answer to the NOOP, the
          program exits 0, and each user has the message once.
+relay    a stop while the agent waits for the next hop's reply to "." (an
+         aiosmtpd sink holds it): the reply is taken and the queue file goes,
+         so a restart sends nothing twice.
+bound    stops that outlast their bound, the disk holding a flush for good:
+         the program ends within the bound plus a few seconds; a message
+         not answered is stored nowhere and the next start removes its
+         temporary files; a failure notice for an unreadable recipient is
+         stored or still owed in the queue file, and is stored once later.
 
 Every wait is bounded.
 
-usage: held_flush_test.py BINARY_DIR FSYNC_GATE_SHIM archive|notice|stop
+usage: held_flush_test.py BINARY_DIR FSYNC_GATE_SHIM archive|notice|stop|relay|bound
 """
+import asyncio
+import threading
+import time
 import glob
 import os
 import select
@@ -171,6 +182,118 @@ def stop(r, how):
         assert len(stored) == 1, (user, stored)
 
 
+STOP_BOUND = 30  # seconds the program gives a stop
+ENDS_WITHIN = STOP_BOUND + 6
+
+
+def loopback(net):
+    return "127.%d.%d.%d" % (net, os.getpid() // 254 % 256, os.getpid() % 254 + 1)
+
+
+def stop_timed(r):
+    """SIGTERM; the seconds until the program ended (exit code 0)."""
+    start = time.monotonic()
+    r.proc.send_signal(signal.SIGTERM)
+    assert r.proc.wait(ENDS_WITHIN + 30) == 0, r.proc.returncode
+    return time.monotonic() - start
+
+
+def relay(r):
+    try:
+        from aiosmtpd.controller import Controller
+    except ImportError:  # a python3 of its own ahead of the system's on PATH
+        sys.path.append("/usr/lib/python3/dist-packages")
+        from aiosmtpd.controller import Controller
+
+    class Sink:
+        def __init__(self):
+            self.subjects, self.entered, self.release = [], threading.Event(), threading.Event()
+
+        async def handle_DATA(self, server, session, envelope):
+            # Stored once the "." is in, as a next hop that answers after it
+            # stores; the reply waits until the test has begun the stop.
+            self.subjects.append([l for l in envelope.content.split(b"\r\n") if l.startswith(b"Subject:")])
+            self.entered.set()
+            await asyncio.get_running_loop().run_in_executor(None, self.release.wait, BOUND)
+            return "250 OK"
+
+    sink, addr = Sink(), loopback(74)
+    controller = Controller(sink, hostname=addr, port=25)
+    controller.start()
+    try:
+        make_users(r.data, ("alice",))
+        queue = os.path.join(r.data, "MQueue")
+        r.start("", "[Smtp Agent]\r\nFire Queue Immediately=1\r\n")
+        with logged_in(r.smtp) as s:
+            s.sendmail("alice@localhost", ["far@[%s]" % addr], b"Subject: once\r\n\r\n" + (b"y" * 998 + b"\r\n") * 2000)
+        assert sink.entered.wait(BOUND), "the agent never sent the text"
+        r.proc.send_signal(signal.SIGTERM)
+        assert wait_until(lambda: refuses(r.smtp), BOUND), "the stop did not begin"
+        sink.release.set()
+        assert r.proc.wait(BOUND) == 0, r.proc.returncode
+        assert glob.glob(os.path.join(queue, "*.txt")) == [], "the queue file outlived the reply to its text"
+        # A restart, and a second message through the queue: once that one
+        # is out and the queue is empty, any copy of the first would be too.
+        r.start("", "[Smtp Agent]\r\nFire Queue Immediately=1\r\nProcess Queue on Start=1\r\n")
+        with logged_in(r.smtp) as s:
+            s.sendmail("alice@localhost", ["far@[%s]" % addr], b"Subject: marker\r\n\r\nm\r\n")
+        assert wait_until(lambda: len(sink.subjects) >= 2 and not glob.glob(os.path.join(queue, "*.txt")), BOUND)
+        stop_timed(r)
+        assert sorted(sink.subjects) == [[b"Subject: marker"], [b"Subject: once"]], sink.subjects
+    finally:
+        sink.release.set()
+        controller.stop()
+
+
+def temp_files(data):
+    return [p for p in glob.glob(os.path.join(data, "**", ".tmp:", "*"), recursive=True) if os.path.isfile(p)]
+
+
+def bound(r):
+    make_users(r.data, ("alice",))
+    alice = os.path.join(r.data, "UserMail", "alice")
+    # A message whose flush the disk holds beyond the stop's bound.
+    r.start("/alice/")
+    s = logged_in(r.smtp)
+    s.mail("alice@localhost")
+    s.rcpt("alice@localhost")
+    s.putcmd("data")
+    assert s.getreply()[0] == 354
+    open(r.gate, "w").close()
+    s.send("Subject: never answered\r\n\r\nbody\r\n.\r\n")
+    assert wait_until(lambda: os.path.exists(r.gate + ".held"), BOUND), "no flush under way"
+    took = stop_timed(r)
+    assert took < ENDS_WITHIN, "the stop took %.1f s" % took
+    assert s.file.readline()[:3] != b"250"
+    s.close()
+    os.remove(r.gate)
+    os.remove(r.gate + ".held")
+    assert texts(alice) == [], "an unanswered message was stored"
+
+    # A failure notice for an unreadable recipient whose flush is held: the
+    # agent must not forget the recipient before the notice is stored.
+    queue = os.path.join(r.data, "MQueue")
+    os.makedirs(queue, exist_ok=True)
+    queued = os.path.join(queue, "8.txt")
+    with open(queued, "wb") as f:
+        f.write(b"[Reverse Path]\r\nFrom=<alice@localhost>\r\n\r\n[Forward Path]\r\nTo=<user>\r\n"
+                b"To=<far@[%s]>\r\n\r\n[Retry]\r\nPerformed=0\r\nRemaining=3\r\n\r\n[Message]\r\n"
+                b"Subject: owed\r\n\r\nowed body\r\n" % loopback(75).encode())
+    open(r.gate, "w").close()
+    r.start("/alice/", "[Smtp Agent]\r\nPolling Interval (in seconds)=1\r\n")
+    assert not temp_files(r.data) or wait_until(lambda: not temp_files(r.data), BOUND), "earlier temporary files stay"
+    assert wait_until(lambda: os.path.exists(r.gate + ".held"), BOUND), "the notice was never flushed"
+    took = stop_timed(r)
+    assert took < ENDS_WITHIN, "the stop took %.1f s" % took
+    notices = lambda: [t for t in texts(alice) if b"Undeliverable Mail" in t]
+    assert notices() or b"To=<user>" in open(queued, "rb").read(), "the notice is neither stored nor owed"
+    os.remove(r.gate)
+    r.start("", "[Smtp Agent]\r\nPolling Interval (in seconds)=1\r\n")
+    assert wait_until(lambda: notices() and b"To=<user>" not in open(queued, "rb").read(), BOUND), read(r.log)[-3000:]
+    stop_timed(r)
+    assert len(notices()) == 1 and b"\r\n<user>\r\n" in notices()[0], notices()
+
+
 def run(scenario, *args):
     with tempfile.TemporaryDirectory(prefix="tavrin-held-") as home:
         r = Run(home)
@@ -188,4 +311,4 @@ if __name__ == "__main__":
         for how in ("SIGTERM", "TavrinForceShutdown"):
             run(stop, how)
     else:
-        run({"archive": archive, "notice": notice}[which])
+        run({"archive": archive, "notice": notice, "relay": relay, "bound": bound}[which])

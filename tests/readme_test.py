@@ -1,81 +1,154 @@
 #!/usr/bin/env python3
-"""Runs the README's hand-made first user, first message and POP3 fetch.
+"""Runs the README's hand-made first user, first message and POP3 fetch, then
+its start script and the client settings it names.
 
 The commands are read from the README's section "A first user and a first
-message, without a display" (its indented code lines, in order), so the test
-and the README cannot drift. They run in a private HOME, XDG_DATA_HOME and
-XDG_RUNTIME_DIR, from a folder whose "build" points at this build, with the
-README's two ports replaced by free ones. Every wait is bounded; the server
-is stopped as the README says and killed if it does not go.
+message, without a display": each block of indented lines runs as one, as
+pasted, so the test and the README cannot drift. They run in a private HOME,
+XDG_DATA_HOME and XDG_RUNTIME_DIR, from a folder whose "build" holds this build's
+tool and its program behind a one-second delay, with the README's two ports replaced by free ones. Then
+scripts/start.sh starts the server, and a second start must say that a copy
+runs and leave it running; getmail6, fetchmail and smtplib must fail without
+the settings of the section "What Tavrin does not do" and work with them.
+Every wait is bounded; a server left running is killed.
 
 usage: readme_test.py README.md BINARY_DIR
 """
 import os
 import re
 import signal
+import smtplib
 import subprocess
 import sys
 import tempfile
 
-from support.program import free_ports, listening, wait_until
+from support.program import free_ports, wait_until
 
 SECTION = "## A first user and a first message, without a display"
+CLIENTS = "## What Tavrin does not do, and how its clients are set"
 
 
-def readme_commands(path):
-    text = open(path, encoding="utf-8").read()
-    start = text.index(SECTION)
-    end = text.find("\n## ", start + len(SECTION))
-    body = text[start:end if end >= 0 else len(text)]
-    return [line[4:] for line in body.splitlines() if line.startswith("    ") and line.strip()]
+def section(text, title):
+    start = text.index(title)
+    end = text.find("\n## ", start + len(title))
+    return text[start:end if end >= 0 else len(text)]
+
+
+def blocks(body):
+    out, block = [], []
+    for line in body.splitlines() + [""]:
+        if line.startswith("    ") and line.strip():
+            block.append(line[4:])
+        elif block:
+            out.append("\n".join(block))
+            block = []
+    return out
 
 
 def main():
     readme, binary_dir = sys.argv[1], sys.argv[2]
-    commands = readme_commands(readme)
-    ports = dict(zip(("2525", "1100"), free_ports(2)))
-    for old in ports:
-        assert any(old in c for c in commands), "README no longer uses port " + old
-    commands = [re.sub(r"\b(2525|1100)\b", lambda m: str(ports[m.group(1)]), c) for c in commands]
-    start = next(i for i, c in enumerate(commands) if c.rstrip().endswith("&"))
-    before, server, after = commands[:start], commands[start], commands[start + 1:]
-    stop = after.pop()
-    assert "TavrinForceShutdown" in stop
+    text = open(readme, encoding="utf-8").read()
+    setup, first = blocks(section(text, SECTION))
+    clients = section(text, CLIENTS)
+    for setting in ("BrokenUIDLPOP3Retriever", "sslproto ''", "initial_response_ok=False"):
+        assert setting in clients, "README no longer names " + setting
+    smtp, pop3 = free_ports(2)
+    ports = {"2525": str(smtp), "1100": str(pop3)}
+    assert all(p in first for p in ports), "README no longer uses ports 2525 and 1100"
+    setup, first = (re.sub(r"\b(2525|1100)\b", lambda m: ports[m.group(1)], b) for b in (setup, first))
+    assert first.splitlines()[-1].strip().endswith("TavrinForceShutdown")
 
     with tempfile.TemporaryDirectory(prefix="tavrin-readme-") as home:
         env = dict(os.environ, HOME=home, XDG_DATA_HOME=os.path.join(home, "data"),
                    XDG_RUNTIME_DIR=os.path.join(home, "run"))
+        env.pop("QT_QPA_PLATFORM", None)
+        env.pop("DISPLAY", None)
         os.mkdir(env["XDG_RUNTIME_DIR"], 0o700)
-        os.symlink(binary_dir, os.path.join(home, "build"))
+        # The program starts a second late, as on a busy machine: a block that
+        # does not wait for it loses its message.
+        os.makedirs(os.path.join(home, "build", "admin"))
+        os.symlink(os.path.join(binary_dir, "tools"), os.path.join(home, "build", "tools"))
+        with open(os.path.join(home, "build", "admin", "tavrin"), "w") as f:
+            f.write('#!/bin/sh\nsleep 1\nexec "%s" "$@"\n' % os.path.join(binary_dir, "admin", "tavrin"))
+        os.chmod(os.path.join(home, "build", "admin", "tavrin"), 0o755)
+        os.symlink(os.path.join(os.path.dirname(os.path.abspath(readme)), "scripts"), os.path.join(home, "scripts"))
+        send = os.path.join(binary_dir, "tools", "tavrin-send")
 
-        def run(script, timeout=60):
-            r = subprocess.run(["bash", "-euo", "pipefail", "-c", script], cwd=home, env=env,
-                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=timeout)
-            if r.returncode != 0:
-                sys.exit("failed (%d): %s\n%s" % (r.returncode, script, r.stdout))
-            return r.stdout
+        def sh(script, *flags, timeout=120):
+            return subprocess.run(["bash", *flags, "-c", script], cwd=home, env=env, stdout=subprocess.PIPE,
+                                  stderr=subprocess.STDOUT, text=True, timeout=timeout)
 
-        run("\n".join(before))
-        # The README's start line, run so that its process can be waited for.
-        # Its output goes to a file rather than /dev/null, to be shown on failure.
-        out = os.path.join(home, "tavrin.out")
-        proc = subprocess.Popen(["bash", "-c", "exec " + server.rstrip().rstrip("&").replace("/dev/null", out)],
-                                cwd=home, env=env)
+        def running():
+            r = subprocess.run([send, "-t", "2000", "TavrinSendStatus"], env=env, capture_output=True, text=True)
+            found = re.search(r"wParam=(\d+) ", r.stdout)
+            return int(found.group(1)) if found else None
+
         try:
-            if not wait_until(lambda: all(listening(p) for p in ports.values()), 60):
-                sys.exit("the server did not listen on %s (running: %s)\n%s" % (
-                    sorted(ports.values()), proc.poll() is None, open(out, errors="replace").read()))
-            for command in after:
-                print(run(command))
+            r = sh(setup, "-euo", "pipefail")
+            assert r.returncode == 0, r.stdout
+            # The first-message block as one, as pasted into a shell.
+            r = sh(first)
+            print(r.stdout)
             mbox = open(os.path.join(home, "alice.mbox"), encoding="utf-8", errors="replace").read()
-            assert "Subject: First message" in mbox and "Hello, Alice." in mbox, mbox
-            run(stop)
-            if not wait_until(lambda: proc.poll() is not None, 60):
-                sys.exit("the server did not stop on TavrinForceShutdown")
+            assert "Subject: First message" in mbox and "Hello, Alice." in mbox, r.stdout
+            assert wait_until(lambda: running() is None, 60), "the server did not stop on TavrinForceShutdown"
+
+            r = sh("bash scripts/start.sh", timeout=120)
+            assert r.returncode == 0, r.stdout
+            assert "SMTP on port %d, POP3 on port %d" % (smtp, pop3) in r.stdout, r.stdout
+            pid = running()
+            again = sh("bash scripts/start.sh", timeout=120)
+            assert again.returncode == 1, again.stdout
+            assert "another copy is running (pid %d)" % pid in again.stdout, again.stdout
+            assert running() == pid, "the second start stopped the first copy"
+
+            # AUTH LOGIN takes no initial response.
+            s = smtplib.SMTP("127.0.0.1", smtp, timeout=30)
+            try:
+                s.login("alice", "secret")
+                sys.exit("AUTH LOGIN with an initial response was taken")
+            except smtplib.SMTPAuthenticationError:
+                s.close()
+            with smtplib.SMTP("127.0.0.1", smtp, timeout=30) as s:
+                s.login("alice", "secret", initial_response_ok=False)
+                s.sendmail("alice@localhost", ["alice@localhost"], "Subject: for the clients\r\n\r\nfetched\r\n")
+
+            def fetches(rc, config, command):
+                """Whether the client, set so, fetches the message (into `out`)."""
+                out = os.path.join(home, "out-" + os.path.basename(rc))
+                with open(os.path.join(home, rc), "w") as f:
+                    f.write(config.replace("OUT", out).replace("PORT", str(pop3)))
+                os.chmod(os.path.join(home, rc), 0o600)
+                r = sh(command)
+                return os.path.exists(out) and "for the clients" in open(out, errors="replace").read(), r.stdout
+
+            # fetchmail without sslproto '' asks for STLS and gives up;
+            # getmail6's usual retriever needs UIDL.
+            os.mkdir(os.path.join(home, "getmail"))
+            for setting, wanted in (("", False), ("sslproto ''", True)):
+                got = fetches("fetchmailrc", 'poll 127.0.0.1 service PORT protocol pop3 user "alice" password '
+                              '"secret" %s keep mda "cat >>OUT"\n' % setting, "fetchmail --nosyslog -f fetchmailrc")
+                assert got[0] == wanted, (setting, got[1])
+            for kind, wanted in (("SimplePOP3Retriever", False), ("BrokenUIDLPOP3Retriever", True)):
+                got = fetches("getmail/getmailrc", "[retriever]\ntype = %s\nserver = 127.0.0.1\nport = PORT\n"
+                              "username = alice\npassword = secret\n[destination]\ntype = MDA_external\n"
+                              "path = /bin/sh\narguments = (\"-c\", \"cat >>OUT\")\nallow_root_commands = true\n"
+                              "[options]\nread_all = true\ndelete = false\n" % kind,
+                              "getmail --getmaildir getmail --rcfile getmailrc")
+                assert got[0] == wanted, (kind, got[1])
+
+            subprocess.run([send, "-t", "5000", "TavrinForceShutdown"], env=env, timeout=30)
+            assert wait_until(lambda: running() is None, 60), "the server did not stop on TavrinForceShutdown"
         finally:
-            if proc.poll() is None:
-                proc.send_signal(signal.SIGKILL)
-                proc.wait()
+            # Whatever still runs in this home (the program, or its start
+            # still in its delay) goes.
+            mark = b"\0HOME=" + home.encode() + b"\0"
+            for entry in os.listdir("/proc"):
+                try:
+                    if entry.isdigit() and mark in b"\0" + open("/proc/%s/environ" % entry, "rb").read():
+                        os.kill(int(entry), signal.SIGKILL)
+                except OSError:
+                    pass
     print("README commands passed")
 
 

@@ -547,3 +547,30 @@ TEST_F(ListTest, PostWithItsBodyInAFileReachesEveryCopyAndTheArchive) {
                              "first\r\nkept line 1\r\n.kept line 2\r\n"),
               std::string::npos);
 }
+
+// Header lines that run from one block of the text into the next, their
+// CR LF too, are read whole; one that runs on into the part in a file stays
+// whole with it.
+TEST_F(ListTest, HeaderLinesAcrossBlocksStayWhole) {
+    edit([&](TMailListInformation& l) { l.ForceRepliesToList = true; });
+    const std::string bodyFile = home.path() + "spooled";
+    writeFile(bodyFile, "cd\r\n\r\nbody\r\n");
+    const platform::Content texts[] = {
+        {std::make_shared<const std::string>("From: bob@example.com\r\nSubject: sp"),
+         std::make_shared<const std::string>("lit\r"), std::make_shared<const std::string>("\nX-A: ab"),
+         std::make_shared<const std::string>("cd\r\n\r\nbody\r\n")},
+        {std::make_shared<const std::string>("From: bob@example.com\r\nSubject: split\r\nX-A: ab"),
+         platform::ContentPiece(platform::SourceFile::open(bodyFile), 0, 12)}};
+    const std::string replyTo = "Reply-To: <club@mail.example.com>\r\n";
+    const std::string copies[] = {"From: bob@example.com\r\nSubject: split\r\nX-A: abcd\r\n" + replyTo + "\r\nbody\r\n",
+                                  "From: bob@example.com\r\nSubject: split\r\n" + replyTo + "X-A: abcd\r\n\r\nbody\r\n"};
+    for (int i = 0; i < 2; ++i) {
+        TSmtpMessageInformation m;
+        m.ReversePath.Parse("<bob@example.com>");
+        m.AddForwardPath("<club@example.com>");
+        m.Text.AppendContent(texts[i]);
+        TDeliverMail d(&m);
+        ASSERT_TRUE(d.Deliver());
+        EXPECT_EQ(lastMail("alice"), "Return-Path: <listmaster@mail.example.com>\r\n" + copies[i]);
+    }
+}

@@ -39,28 +39,20 @@ TEST_F(SmtpBadInput, EndlessCommandLineBeforeAuthenticationIsCutOff) {
     EXPECT_EQ(cmd(fine, "X" + std::string(60000, 'y')), "530 SMTP Authentication is required!!");
 }
 
-TEST_F(SmtpBadInput, EndlessMessageLineIsCutOffAndNothingIsStored) {
+TEST_F(SmtpBadInput, MessageLineOfAnyLengthIsStoredWhole) {
     auto c = loggedIn();
     cmd(*c, "MAIL FROM:<alice@local.test>");
     cmd(*c, "RCPT TO:<bob@local.test>");
     cmd(*c, "DATA");
-    // Long lines that end are kept whole.
-    const std::string big(200000, 'b');
-    c->send(big + "\r\n");
-    c->send(std::string(3 * 1024 * 1024, 'z'));
-    EXPECT_TRUE(c->waitClosed());
-    EXPECT_TRUE(hasLog("Message line too long, closing connection", 5));
-    EXPECT_TRUE(messageFiles("bob").empty());
-
-    auto d = loggedIn();
-    cmd(*d, "MAIL FROM:<alice@local.test>");
-    cmd(*d, "RCPT TO:<bob@local.test>");
-    cmd(*d, "DATA");
-    d->send(big + "\r\n");
-    EXPECT_EQ(cmd(*d, "."), "250 Mail Queued for Delivery");
+    // Far longer than the part of a line held back for its end: only its
+    // first dot goes, its bare LF becomes CR LF, and the dot after that LF
+    // and the dots where the server took the line in parts stay text.
+    const std::string big(3 * 1024 * 1024, '.');
+    c->send("..x" + big + "\n.y" + big + "\r\n");
+    EXPECT_EQ(cmd(*c, "."), "250 Mail Queued for Delivery");
     auto files = messageFiles("bob");
     ASSERT_EQ(files.size(), 1u);
-    EXPECT_NE(testsupport::readFile(files[0]).find("\r\n" + big + "\r\n"), std::string::npos);
+    EXPECT_NE(testsupport::readFile(files[0]).find("\r\n.x" + big + "\r\n.y" + big + "\r\n"), std::string::npos);
 }
 
 TEST_F(SmtpBadInput, NulBytesStayInLines) {

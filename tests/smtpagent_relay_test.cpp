@@ -137,6 +137,28 @@ TEST_F(AgentRelay, OneRecipientOfThreeRefusedStaysInTheFile) {
               AgentTest::queueText("<sender@agent.local.test>", {literal("two", SinkAddr)}, 1, 3, sampleLines(3)));
 }
 
+// A message whose file ends in a lone CR (made by hand or by an older
+// version) goes out the same in the retry as in the first session, after
+// the file has been written back for the recipient still owed.
+TEST_F(AgentRelay, LoneCrAtTheEndGoesOutTheSameInTheRetry) {
+    startSink({"two@[" + SinkAddr + "]"});
+    std::filesystem::create_directories(queuePath());
+    testsupport::writeFile(queueFile("6"), queueText("<sender@agent.local.test>",
+                                                     {literal("one", SinkAddr), literal("two", SinkAddr)}, 0, 4, {}) +
+                                               "Subject: cr\r\n\r\nend\r");
+    ASSERT_TRUE(runPass()) << dump();
+    ASSERT_TRUE(stepUntil([&] { return Sink->count() == 1; }, 5000));
+    const std::string First = Sink->messages()[0].Data;
+    EXPECT_EQ(First, "Subject: cr\r\n\r\nend\r\n");
+    ASSERT_TRUE(queued("6"));
+    Sink.reset();
+    startSink();
+    ASSERT_TRUE(runPass()) << dump();
+    ASSERT_TRUE(stepUntil([&] { return Sink->count() == 1; }, 5000));
+    EXPECT_EQ(Sink->messages()[0].Data, First);
+    EXPECT_FALSE(queued("6"));
+}
+
 TEST_F(AgentRelay, GroupsAreRelayedOneAfterTheOther) {
     // Two groups: the refused literal domain is taken first (the last group
     // first), the good one after it.

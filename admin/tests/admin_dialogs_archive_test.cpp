@@ -2,6 +2,7 @@
 // the status panels, truncating to the newest lines, erase, edit mode, the
 // question when an edited archive is closed, Save and Save As, and text that
 // is not UTF-8 written back byte for byte.
+#include <QApplication>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -288,10 +289,10 @@ TEST_F(ArchiveTest, TheMailListEditorOpensTheViewerWithItsFieldsAsTheyStand) {
 }
 
 // The window shares its thread with the services: a POP3 NOOP that waits when
-// a large archive opens, and again when it is saved, is answered while the
-// viewer is still at work on the file (its text not yet all shown, the file
-// not yet written).
-TEST_F(ArchiveTest, ServicesAnswerWhileALargeArchiveOpensAndSaves) {
+// a large archive opens, is truncated and is saved, is answered while the
+// viewer is still at work (its text not yet all shown, its oldest lines not
+// yet all gone, the file not yet written).
+TEST_F(ArchiveTest, ServicesAnswerWhileALargeArchiveOpensTruncatesAndSaves) {
     constexpr int Lines = 200000;
     std::string text;
     for (int i = 1; i <= Lines; ++i) text += "line " + std::to_string(i) + " of a list that has run for years\r\n";
@@ -302,9 +303,11 @@ TEST_F(ArchiveTest, ServicesAnswerWhileALargeArchiveOpensAndSaves) {
     si().Pop3ListenPort = testsupport::freePort();
     TPop3Server pop3;
     std::vector<std::pair<int, std::int64_t>> atNoop;  // lines shown, file size
+    QStringList counts;                                 // the line count panel
     pop3.OnLog = [&](void*, const std::string& line, int) {
-        if (line.find("Command: NOOP") != std::string::npos)
-            atNoop.emplace_back(v()->LineCount(), FileSizeByName(archive));
+        if (line.find("Command: NOOP") == std::string::npos) return;
+        atNoop.emplace_back(v()->LineCount(), FileSizeByName(archive));
+        counts << panel(2);
     };
     pop3.Start();
     wstest::RawPeer peer(si().Pop3ListenPort);
@@ -323,17 +326,27 @@ TEST_F(ArchiveTest, ServicesAnswerWhileALargeArchiveOpensAndSaves) {
     view([&](QWidget*) {
         ASSERT_TRUE(guitest::waitFor([&] { return !atNoop.empty(); }));
         EXPECT_LT(atNoop[0].first, Lines) << "answered while the archive was being shown";
+        EXPECT_EQ(counts[0].toStdString(), "") << "no count while it loads";
         EXPECT_EQ(v()->LineCount(), Lines);
+        QLabel* sizePanel = v()->StatusPanels[1];
+        sizePanel->setText("41943129 bytes");
+        QApplication::sendPostedEvents();
+        EXPECT_GE(sizePanel->width(), sizePanel->sizeHint().width()) << "a size of eight digits whole";
 
         v()->puTruncate->trigger();
         ASSERT_TRUE(peer.sendAll("NOOP\r\n"));
+        ASSERT_TRUE(guitest::waitFor([&] { return atNoop.size() == 2; }));
+        EXPECT_GT(atNoop[1].first, 1000) << "answered while the oldest lines were being removed";
+        settle();
+        EXPECT_EQ(v()->LineCount(), 1000);
+        ASSERT_TRUE(peer.sendAll("NOOP\r\n"));
         v()->puSave->trigger();
         settle();
-        ASSERT_TRUE(guitest::waitFor([&] { return atNoop.size() == 2; }));
-        EXPECT_EQ(atNoop[1].second, size) << "answered before the file was written";
+        ASSERT_TRUE(guitest::waitFor([&] { return atNoop.size() == 3; }));
+        EXPECT_EQ(atNoop[2].second, size) << "answered before the file was written";
         v()->puClose->trigger();
     });
-    EXPECT_TRUE(replies(3));
+    EXPECT_TRUE(replies(4));
     EXPECT_TRUE(testsupport::readFile(archive) == text.substr(text.find("line 199001 "))) << "the newest lines";
     pop3.Shutdown();
 }

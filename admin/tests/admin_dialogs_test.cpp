@@ -220,6 +220,11 @@ TEST(License, TextIsBuiltOnceInItsShape) {
     EXPECT_TRUE(f.reLicense->isReadOnly());
     EXPECT_EQ(f.btnPrint->text(), "Print");
     EXPECT_EQ(f.btnSave->text(), "Save");
+
+    f.show();
+    f.resize(200, 150);  // as small as a person may drag it
+    QApplication::sendPostedEvents();
+    EXPECT_FALSE(f.btnOK->geometry().intersects(f.btnSave->geometry())) << "OK clear of Save";
 }
 
 TEST(License, SaveWritesTheSameLinesAsPlainText) {

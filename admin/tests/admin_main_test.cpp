@@ -162,14 +162,14 @@ TEST_F(StartMinimizedTest, OnlyTheIconAndALeftClickShowsTheWindow) {
     frmMain->TimerTrayTimer();  // the notification area refuses: tried again later
     EXPECT_FALSE(frmMain->TrayIconShown());
     EXPECT_TRUE(frmMain->TimerTray->isActive());
+    EXPECT_TRUE(frmMain->isVisible() && frmMain->isMinimized()) << "iconic, as without a tray";
 
     TrayIconAvailable = [] { return true; };
     frmMain->TimerTrayTimer();
     EXPECT_TRUE(frmMain->TrayIconShown());
-    EXPECT_FALSE(frmMain->TimerTray->isActive()) << "the timer ends with the first success";
+    EXPECT_TRUE(frmMain->TimerTray->isActive()) << "it goes on watching for the tray to go";
     EXPECT_EQ(frmMain->TrayIcon()->toolTip(), "Tavrin SMTP/POP3 Server");
     EXPECT_FALSE(frmMain->AddTrayIcon()) << "an icon that is shown is not added twice";
-    EXPECT_FALSE(frmMain->isVisible());
 
     platform::loop().send(frmMain->Handle(), WM_TRAY_ICON, 0, WM_LBUTTONDOWN);
     EXPECT_TRUE(frmMain->isVisible());
@@ -345,6 +345,16 @@ TEST_F(MainWindowTest, LightsHintsAndLabelsFollowEachService) {
     int other;
     frmMain->ServiceStatus(&other, false, 9);
     EXPECT_EQ(frmMain->lblSmtpConn->text(), "Smtp:3") << "another sender changes nothing";
+
+    // Four digits and more: each label whole, clear of the light after it.
+    for (const Row& r : rows) frmMain->ServiceStatus(r.sender, true, 1234);
+    for (int i = 0; i < 3; ++i) {
+        QLabel* l = rows[i].label;
+        EXPECT_GE(l->width(), l->sizeHint().width()) << l->text().toStdString();
+        if (i < 2) {
+            EXPECT_LT(l->geometry().right(), rows[i + 1].light->x()) << l->text().toStdString();
+        }
+    }
 }
 
 TEST_F(MainWindowTest, ConnectionsCountAndTheSweepClosesIdleOnes) {

@@ -80,27 +80,39 @@ public:
         // The notification area first: it maps its panel on a bare screen,
         // and the window manager adopts it when it starts (a panel mapped
         // while the manager is still starting can stay unmapped).
-        const QStringList trayArgs{"--edge", "bottom", "--align", "right", "--widthtype", "request", "--height", "24"};
-        QProcess* tray = withTray ? spawn("trayer", trayArgs) : nullptr;
-        auto trayShown = [&] {
-            if (!withTray) return true;
-            auto m = QRegularExpression("(0x[0-9a-f]+) \"panel\": \\(\"panel\" \"trayer\"\\)")
-                         .match(command("xwininfo", {"-root", "-tree"}));
-            return m.hasMatch() && viewable(windowId(m.captured(1)));
-        };
-        if (!waitFor(trayShown, StartMs)) {
+        if (withTray && !startTray()) {
             why = "trayer (the notification area) did not come up: " +
-                  QString::fromLocal8Bit(tray->readAllStandardError()).left(300);
+                  QString::fromLocal8Bit(tray_->readAllStandardError()).left(300);
             return false;
         }
         spawn("openbox", {"--sm-disable"});
         if (!waitFor([&] { return command("xprop", {"-root", "_NET_SUPPORTING_WM_CHECK"}).contains("window id"); },
                      StartMs) ||
-            !waitFor(trayShown, StartMs)) {
+            (withTray && !waitFor([&] { return trayShown(); }, StartMs))) {
             why = "openbox did not take the display";
             return false;
         }
         return true;
+    }
+
+    // Starts a notification area (trayer) and waits until its panel shows.
+    bool startTray() {
+        const QStringList args{"--edge", "bottom", "--align", "right", "--widthtype", "request", "--height", "24"};
+        tray_ = spawn("trayer", args);
+        return waitFor([&] { return trayShown(); }, StartMs);
+    }
+
+    // Ends the notification area, as when its host crashes or logs out.
+    bool endTray() {
+        if (!tray_) return false;
+        tray_->kill();
+        return tray_->waitForFinished(CommandMs) && waitFor([&] { return !trayShown(); }, ShowMs);
+    }
+
+    bool trayShown() {
+        auto m = QRegularExpression("(0x[0-9a-f]+) \"panel\": \\(\"panel\" \"trayer\"\\)")
+                     .match(command("xwininfo", {"-root", "-tree"}));
+        return m.hasMatch() && viewable(windowId(m.captured(1)));
     }
 
     // The settings file of the program's data folder.
@@ -232,6 +244,7 @@ private:
 
     TempDir runtime_, data_;
     QProcessEnvironment env_;
+    QProcess* tray_ = nullptr;
     std::vector<std::unique_ptr<QProcess>> processes_;
 };
 
@@ -404,4 +417,62 @@ TEST_F(X11NoTrayTest, StartMinimizedWithoutATrayLeavesAnIconicWindowTheManagerLi
     desk.command("wmctrl", {"-i", "-a", QString::number(main)});
     EXPECT_TRUE(waitFor([&] { return desk.viewable(main) && desk.activeWindow() == main; }, ShowMs))
         << "brought back from the task list";
+}
+
+// The tray host ends while the program lives in it: within 3 s the window is
+// back, iconic and listed. With no tray, "&Minimize" leaves such a window
+// too, and a tray that comes back gets the icon again.
+TEST_F(X11Test, AnEndedTrayLeavesAnIconicListedWindowAndANewTrayGetsTheIcon) {
+    desk.writeSettings(QuietSettings);
+    desk.startTavrin();
+    unsigned long main = waitShown(MainTitle, StartMs);
+    ASSERT_NE(main, 0u);
+    ASSERT_NE(trayIcon(main), 0u);
+    auto listedIconic = [&] {
+        return desk.managedWindow(MainTitle) == main &&
+               desk.command("xprop", {"-id", QString::number(main), "WM_STATE"}).contains("Iconic");
+    };
+    minimizeThroughCloseQuestion(main);
+    ASSERT_FALSE(HasFatalFailure());
+    ASSERT_TRUE(desk.endTray());
+    EXPECT_TRUE(waitFor(listedIconic, 3000)) << "back within 3 s of the tray's end";
+
+    desk.command("wmctrl", {"-i", "-a", QString::number(main)});
+    ASSERT_TRUE(waitFor([&] { return desk.viewable(main); }, ShowMs)) << "brought back from the task list";
+    minimizeThroughCloseQuestion(main);
+    ASSERT_FALSE(HasFatalFailure());
+    EXPECT_TRUE(waitFor(listedIconic, ShowMs)) << "\"&Minimize\" without a tray";
+
+    ASSERT_TRUE(desk.startTray());
+    EXPECT_NE(trayIcon(main), 0u) << "the icon comes back with a tray";
+}
+
+// A dialog comes up where it came up the first time, at every showing.
+TEST_F(X11Test, DialogsOpenAtTheSamePlaceEachTime) {
+    desk.writeSettings(QuietSettings);
+    desk.startTavrin();
+    unsigned long main = waitShown(MainTitle, StartMs);
+    ASSERT_NE(main, 0u);
+    const std::pair<QString, QString> dialogs[] = {
+        {"alt+h a", "About"}, {"alt+h l", "License"}, {"alt+s g", QString::fromUtf8("一般設定項目")}};
+    for (const auto& [keys, title] : dialogs) {
+        std::vector<Rect> frames;
+        for (int showing = 0; showing < 3; ++showing) {
+            // A key the menu bar missed leaves a menu open: Escape, and again.
+            unsigned long id = 0;
+            for (int tries = 0; tries < 3 && !id; ++tries) {
+                ASSERT_TRUE(waitActive(main));
+                desk.command("xdotool", {"key", keys.section(' ', 0, 0), keys.section(' ', 1, 1)});
+                if (!(id = waitShown(title, ShowMs / 2))) desk.command("xdotool", {"key", "Escape"});
+            }
+            ASSERT_NE(id, 0u) << title.toStdString() << ", showing " << showing;
+            frames.push_back(desk.frame(id));
+            desk.command("xdotool", {"key", "Escape"});
+            ASSERT_TRUE(waitFor([&] { return !desk.viewable(id); }, ShowMs));
+        }
+        for (const Rect& r : frames) {
+            EXPECT_EQ(r.x, frames[0].x) << title.toStdString();
+            EXPECT_EQ(r.y, frames[0].y) << title.toStdString();
+        }
+    }
 }
