@@ -108,8 +108,7 @@ static bool FinishWorkers() {
     };
     if (!platform::finishFileWork(left())) return false;
     if (!platform::finishCommits(left())) return false;
-    // A commit's end may have started file work (a queue run's is posted,
-    // not started, but be sure): none may be under way at exit.
+    // File work that began while the commits ended is waited for as well.
     return platform::finishFileWork(left());
 }
 
