@@ -50,7 +50,14 @@ void TSessionFlow::AfterCommand(bool command) {
 void TSessionFlow::NextTurn() {
     FTurnOpen = false;
     FQueuedSeen = FSocket.QueuedTotal();
-    if (Holds(Turn)) Release(Turn, FProcessReceived);
+    if (!Holds(Turn)) return;
+    // A connection that has gone meanwhile gets none of its commands
+    // answered: its session is being released.
+    if (FSocket.State() != wsConnected) {
+        FHolds &= static_cast<std::uint8_t>(~Turn);
+        return;
+    }
+    Release(Turn, FProcessReceived);
 }
 
 bool TSessionFlow::CloseWhenSent() {
