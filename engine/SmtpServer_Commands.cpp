@@ -383,9 +383,14 @@ void TSmtpConnection::DoDataLine(std::string_view line, bool ended) {
     // RETR sends. A "." made this way is text, not the end of the message.
     TMessageText& text = FMessage->Text;
     std::size_t from = 0;
-    for (std::size_t end; (end = line.find_first_of("\r\n", from)) != std::string_view::npos; from = end + 1) {
-        text.Append(line.substr(from, end - from));
-        text.Append("\r\n");
+    // memchr looks at many bytes at once; most lines hold neither.
+    if (std::memchr(line.data(), '\r', line.size()) || std::memchr(line.data(), '\n', line.size())) {
+        for (std::size_t i = 0; i < line.size(); ++i) {
+            if (line[i] != '\r' && line[i] != '\n') continue;
+            text.Append(line.substr(from, i - from));
+            text.Append("\r\n");
+            from = i + 1;
+        }
     }
     text.Append(line.substr(from));
     if (ended) text.Append("\r\n");
