@@ -13,7 +13,7 @@
 // that file and its memory goes. A spooling text may keep more of itself in
 // memory, up to MemoryPart, only while one budget shared by every spooling
 // text (SharedMemory) lasts, so that many messages arriving at once cost
-// little more than one. The file has no name (or loses it at once), so it
+// little more than one; Clear gives its share back. The file has no name (or loses it at once), so it
 // never outlives the text or the process.
 //
 // Main thread only; a block handed out may be read on any thread.
