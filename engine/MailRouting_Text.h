@@ -33,9 +33,8 @@
 class TMessageText {
 public:
     using TBlock = platform::ContentPiece;
-    // Small enough that the blocks a spooling text holds on their way to the
-    // disk cost little, and at the allocator's fixed mapping threshold, so
-    // that a freed block goes back to the system at once.
+    // Small, so that the blocks a spooling text holds on their way to the
+    // disk cost little.
     static constexpr std::size_t BlockSize = 128 * 1024;
     // Always kept in memory: the header of nearly every message.
     static constexpr std::uint64_t FirstPiece = BlockSize;
