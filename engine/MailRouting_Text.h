@@ -13,7 +13,7 @@
 // that file and its memory goes. A spooling text may keep more of itself in
 // memory, up to MemoryPart, only while one budget shared by every spooling
 // text (SharedMemory) lasts, so that many messages arriving at once cost
-// little more than one. The file has no name (or loses it at once), so it
+// little more than one; Clear gives its share back. The file has no name (or loses it at once), so it
 // never outlives the text or the process.
 //
 // Main thread only; a block handed out may be read on any thread.
@@ -33,9 +33,8 @@
 class TMessageText {
 public:
     using TBlock = platform::ContentPiece;
-    // Small enough that the blocks a spooling text holds on their way to the
-    // disk cost little, and at the allocator's fixed mapping threshold, so
-    // that a freed block goes back to the system at once.
+    // Small, so that the blocks a spooling text holds on their way to the
+    // disk cost little.
     static constexpr std::size_t BlockSize = 128 * 1024;
     // Always kept in memory: the header of nearly every message.
     static constexpr std::uint64_t FirstPiece = BlockSize;
